@@ -1,0 +1,143 @@
+// Start-up of the Windows program: the right to set the clock, the I/O-port
+// library, the settings and serial port, the hidden window and its message loop.
+#include <windows.h>
+
+#include "../config/config.h"
+#include "../config/config_win32.h"
+#include "../reception/input_win32.h"
+#include "../resources/resource.h"
+#include "tray_win32.h"
+
+HINSTANCE AppInstance = nullptr;
+
+// Process exit codes of the start-up failures (6 and 7 are not used).
+enum ExitCode : int {
+    EXIT_PRIVILEGE_LOOKUP = 1,
+    EXIT_TOKEN_OPEN = 2,
+    EXIT_PRIVILEGE_ADJUST = 3,
+    EXIT_LIBRARY_LOAD = 4,
+    EXIT_INP32_MISSING = 5,
+    EXIT_WINDOW_CREATE = 8,
+};
+
+static int Fail(const char* text, int code)
+{
+    ShowWarning(text);
+    return code;
+}
+
+// Enables "SeSystemtimePrivilege" for the process; 0 or an exit code. A call
+// that succeeds without granting it shows up later as a refused clock.
+static int EnableClockPrivilege()
+{
+    TOKEN_PRIVILEGES privileges;
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueA("", "SeSystemtimePrivilege", &privileges.Privileges[0].Luid))
+        return Fail("LookupPrivilegeValue failed", EXIT_PRIVILEGE_LOOKUP);
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return Fail("OpenProcessToken failed", EXIT_TOKEN_OPEN);
+    const BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+    if (!adjusted)
+        return Fail("AdjustTokenPrivileges failed", EXIT_PRIVILEGE_ADJUST);
+    return 0;
+}
+
+// Loads name from the program's own folder, else the system folder; never
+// from the current directory or PATH, where anyone could plant a library that
+// then runs with the right to set the clock.
+static HMODULE LoadTrustedLibrary(const char* name)
+{
+    // The safe search flags exist where kernel32 has AddDllDirectory (Windows
+    // 8, or 7 and Vista with KB2533623); elsewhere LoadLibraryEx rejects them.
+    if (GetProcAddress(GetModuleHandleA("kernel32.dll"), "AddDllDirectory") != nullptr)
+        return LoadLibraryExA(name, nullptr,
+                              LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+    // Older systems: the same two folders by full path.
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        char* slash = nullptr;
+        for (char* p = path; *p != '\0'; ++p)
+            if (*p == '\\' || *p == '/')
+                slash = p;
+        const size_t folder = slash ? size_t(slash - path) + 1 : 0;
+        if (folder + lstrlenA(name) < MAX_PATH) {
+            lstrcpyA(path + folder, name);
+            HMODULE library = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            if (library != nullptr)
+                return library;
+        }
+    }
+    const UINT system = GetSystemDirectoryA(path, MAX_PATH);
+    if (system == 0 || system + 1 + lstrlenA(name) >= MAX_PATH)
+        return nullptr;
+    lstrcatA(path, "\\");
+    lstrcatA(path, name);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    // Before anything can reach the core through the platform table.
+    InstallWin32Platform();
+    AppInstance = instance;
+
+    OSVERSIONINFOA version;
+    version.dwOSVersionInfoSize = sizeof version;
+    version.dwPlatformId = 0;
+    GetVersionExA(&version);
+    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        const int code = EnableClockPrivilege();
+        if (code != 0)
+            return code;
+    }
+
+    // Needed whatever input is configured.
+    HMODULE inpout = LoadTrustedLibrary("InpOut32.dll");
+    if (inpout == nullptr)
+        return Fail("Couldn't load InpOut32.dll", EXIT_LIBRARY_LOAD);
+    // Through void(*)(): GetProcAddress's own type does not match Inp32's.
+    Inp32 = reinterpret_cast<Inp32Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(inpout, "Inp32")));
+    if (Inp32 == nullptr)
+        return Fail("Couldn't get Inp32 function address", EXIT_INP32_MISSING);
+
+    LoadSettings();
+    const uint32_t port = PortAddress.load();
+    if (IsSerialPort(port)) {
+        // No tick runs yet, so the handle can simply be stored.
+        PortHandle.store(OpenSerialPort(port));
+        if (PortHandle.load() == INVALID_PORT_HANDLE)
+            ShowWarning("Couldn't open selected serial port");
+    }
+
+    // A failed registration shows up as the failed creation below.
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = VarnelWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, IDI_VARNEL_APP);
+    windowClass.hIconSm = LoadIconA(instance, IDI_VARNEL_APP);
+    windowClass.lpszClassName = "Varnel";
+    RegisterClassExA(&windowClass);
+
+    // Never shown: it exists for the timer's messages and the tray icon.
+    HWND window = CreateWindowExA(0, "Varnel", "Varnel", WS_OVERLAPPEDWINDOW | WS_DISABLED, 0, 0,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr)
+        return Fail("CreateWindow failed", EXIT_WINDOW_CREATE);
+
+    // GetMessage answers -1 on an error; that must end the loop, not spin it.
+    MSG message = {};
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+
+    ReplacePortHandle(INVALID_PORT_HANDLE);
+    return int(message.wParam);
+}
