@@ -274,4 +274,14 @@ TEST_F(StatusTest, FormattersAreOfferedOnlyTheRoomLeft)
     EXPECT_EQ(std::string(tip.data()), "MSF status: " + std::string(51, 'z'));
 }
 
+TEST(TimerPeriodTest, AcceptsOnlyDivisorsOfTheSamplePeriod)
+{
+    for (uint32_t period = 0; period <= 64; ++period) {
+        const bool expected = period == 1 || period == 2 || period == 4 || period == 5 ||
+                              period == 10 || period == 20;
+        EXPECT_EQ(TimerPeriodSuitable(period), expected) << "smallest period " << period;
+    }
+    EXPECT_FALSE(TimerPeriodSuitable(0xFFFFFFFFu));
+}
+
 }  // namespace

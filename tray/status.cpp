@@ -12,6 +12,11 @@
 
 #include "../reception/reception.h"
 
+bool TimerPeriodSuitable(uint32_t minPeriod)
+{
+    return minPeriod != 0 && SAMPLE_PERIOD_MS % minPeriod == 0;
+}
+
 ClockTime UnpackClockTime(uint32_t wParam, uint32_t lParam)
 {
     const TimeFields f = UnpackTimeCode(wParam, lParam);

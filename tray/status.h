@@ -21,6 +21,13 @@ constexpr uint32_t TRAY_ICON_COUNT = 4;
 constexpr int DATE_PIECE_SIZE = 20;  // "ddd dd-MMM-yyyy, "
 constexpr int TIME_PIECE_SIZE = 10;  // "HH:mm "
 
+// The sampling period of the multimedia timer.
+constexpr uint32_t SAMPLE_PERIOD_MS = 20;
+
+// Whether a timer service whose smallest period is minPeriod ms can tick at
+// exactly SAMPLE_PERIOD_MS; a smallest period of 0 is no usable timer.
+bool TimerPeriodSuitable(uint32_t minPeriod);
+
 // The clock record of a WM_TIMECODE message: year 2000 + the two-digit year,
 // seconds and milliseconds 0.
 ClockTime UnpackClockTime(uint32_t wParam, uint32_t lParam);

@@ -11,7 +11,6 @@
 #include "status.h"
 #include "tray_win32.h"
 
-constexpr UINT SAMPLE_PERIOD_MS = 20;
 constexpr DWORD ADD_RETRY_MS = 500;
 
 // The window's process-wide state, live from WM_CREATE to WM_DESTROY.
@@ -38,8 +37,7 @@ static LRESULT OnCreate(HWND window)
         ShowWarning("timeGetDevCaps failed");
         return -1;
     }
-    // A smallest period of 0 would divide by zero and means no usable timer.
-    if (caps.wPeriodMin == 0 || SAMPLE_PERIOD_MS % caps.wPeriodMin != 0) {
+    if (!TimerPeriodSuitable(caps.wPeriodMin)) {
         ShowWarning("Unsuitable timer resolution");
         return -1;
     }
