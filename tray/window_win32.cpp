@@ -13,6 +13,9 @@
 
 constexpr DWORD ADD_RETRY_MS = 500;
 
+// The first record layout: 88 bytes in 32-bit Windows, 104 in 64-bit.
+static_assert(NOTIFYICONDATAA_V1_SIZE == (sizeof(void*) == 4 ? 88 : 104), "tray record size");
+
 // The window's process-wide state, live from WM_CREATE to WM_DESTROY.
 struct TrayRecord {
     NOTIFYICONDATAA IconData;             // the one notify-icon record (V1 size)
