@@ -1,14 +1,24 @@
 // Resource names and control ids shared by varnel.rc and the code.
 #pragma once
 
-// Icons, by name.
+// Resources named by text. The resource compiler takes them as bare words
+// (which it stores upper-case, as the loader looks them up): it would join a
+// quoted name to the quoted file name on the line before.
+#ifdef RC_INVOKED
+#define IDI_VARNEL_APP VarnelApp
+#define IDI_VARNEL_FAIL VarnelFail
+#define IDI_VARNEL_POOR VarnelPoor
+#define IDI_VARNEL_GOOD VarnelGood
+#define IDD_PROPERTIES PROPERTIES
+#else
 #define IDI_VARNEL_APP "VarnelApp"
 #define IDI_VARNEL_FAIL "VarnelFail"
 #define IDI_VARNEL_POOR "VarnelPoor"
 #define IDI_VARNEL_GOOD "VarnelGood"
-
-// The Properties dialog template and its controls.
 #define IDD_PROPERTIES "PROPERTIES"
+#endif
+
+// The Properties dialog's controls.
 #define IDC_BST 1056
 #define IDC_UTC 1057
 #define IDC_PORT_LABEL 1088
