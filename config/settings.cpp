@@ -9,8 +9,6 @@
 // thread stall the tick; this way only the UI thread ever waits.
 #include "config.h"
 
-#include <thread>
-
 #include "../reception/platform.h"
 #include "../reception/reception.h"
 
@@ -35,7 +33,7 @@ void ReplacePortHandle(uintptr_t next)
     if (old == next || old == INVALID_PORT_HANDLE)
         return;
     while (TickReading.load())
-        std::this_thread::yield();
+        Platform.YieldThread();
     Platform.ClosePort(old);
 }
 

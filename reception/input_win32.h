@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 // InpOut32's port read: one I/O port address in, the port's byte in the low
 // byte of the result. Resolved once at start-up.
 typedef short(__stdcall* Inp32Function)(short port);

@@ -6,7 +6,8 @@ static bool NoModemStatus(uintptr_t, uint32_t*) { return false; }
 static uint32_t NoIoPort(uint32_t) { return 0xFF; }
 static void NoPost(uintptr_t, uint32_t, uint32_t) {}
 static void NoClose(uintptr_t) {}
+static void NoYield() {}
 static bool NoClock(const ClockTime&) { return false; }
 static int NoFormat(const ClockTime&, const char*, char*, int) { return 0; }
 
-PlatformOps Platform = {NoModemStatus, NoIoPort, NoPost, NoClose, NoClock, NoFormat, NoFormat};
+PlatformOps Platform = {NoModemStatus, NoIoPort, NoPost, NoClose, NoYield, NoClock, NoFormat, NoFormat};

@@ -26,6 +26,8 @@ struct PlatformOps {
     void (*PostTimeCode)(uintptr_t window, uint32_t wParam, uint32_t lParam);
     // Closes a serial handle.
     void (*ClosePort)(uintptr_t handle);
+    // Gives the rest of this thread's time slice to another ready thread.
+    void (*YieldThread)();
     // Sets the local clock; true on success.
     bool (*SetClock)(const ClockTime& time);
     // Formats the date (or the time) of t with a picture for the user's

@@ -39,12 +39,15 @@ static int Win32FormatTime(const ClockTime& t, const char* picture, char* out, i
     return GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &s, picture, out, size);
 }
 
+static void Win32YieldThread() { SwitchToThread(); }
+
 void InstallWin32Platform()
 {
     Platform.ReadModemStatus = Win32ReadModemStatus;
     Platform.ReadIoPort = Win32ReadIoPort;
     Platform.PostTimeCode = Win32PostTimeCode;
     Platform.ClosePort = Win32ClosePort;
+    Platform.YieldThread = Win32YieldThread;
     Platform.SetClock = Win32SetClock;
     Platform.FormatDate = Win32FormatDate;
     Platform.FormatTime = Win32FormatTime;
