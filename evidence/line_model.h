@@ -1,0 +1,75 @@
+// The receiver line the measurements feed to Varnel: the synthesizer's MSF
+// minutes, turned into a sampled logic level with the impairments seen on real
+// receivers (delay, edge jitter, glitches, per-sample flips, outages).
+//
+// The synthesizer's own stream has delay, period, level, flips and outages but
+// no per-edge jitter and no glitches of their own duration, so this model
+// builds the carrier from the pulse edges itself. With jitter, glitches and
+// flips off it gives exactly the synthesizer's samples (tested).
+#pragma once
+
+#include <cstdint>
+
+#include "msf_synth.h"
+
+struct LineOptions {
+    int64_t StartUtcMs;       // the receiver is switched on at this UTC instant
+    int64_t PeriodNs;         // sample period (20 ms nominal)
+    int64_t DelayNs;          // receiver delay of every edge
+    int64_t JitterNs;         // each edge moves by a uniform amount in +-JitterNs
+    uint8_t Level;            // line level while the carrier is on
+    double FlipProbability;   // chance that one sample is inverted
+    double GlitchesPerSecond; // mean rate of spurious toggles (Poisson)
+    int64_t GlitchMinNs;      // a glitch lasts uniformly GlitchMinNs..GlitchMaxNs
+    int64_t GlitchMaxNs;
+    double OutagesPerHour;    // mean rate of signal losses (Poisson); 0: none
+    int64_t OutageMeanNs;     // an outage lasts uniformly 0.5..1.5 times this
+    uint64_t Seed;
+};
+
+// Clean signal, 20 ms, level 1, glitches 2..40 ms when enabled, outages 30 s.
+LineOptions DefaultLineOptions();
+
+// The pulses (carrier off) of one broadcast second, as line-time intervals in
+// ns since the start of the stream, delay and jitter applied.
+struct SecondPulses {
+    int64_t Second;        // signal second ordinal (UTC seconds since 1970)
+    uint8_t Count;         // 1 or 2 intervals
+    int64_t Start[2];
+    int64_t End[2];
+};
+
+struct LineModel {
+    LineOptions Options;
+    int64_t StartSignalUs;     // signal time at the first sample
+    uint64_t Index;            // samples produced so far
+    SecondPulses Cache[3];     // the seconds around the current sample
+    SynthMinute Minute;        // bits of the minute last looked up
+    bool MinuteValid;
+    uint64_t FlipState;        // splitmix64 streams, one per impairment
+    uint64_t GlitchState;
+    uint64_t OutageState;
+    uint64_t StaticState;      // the random level during an outage
+    uint64_t FlipThreshold;
+    int64_t GlitchStartNs;     // the current or next glitch, stream time
+    int64_t GlitchEndNs;
+    int64_t OutageStartNs;     // the current or next outage, stream time
+    int64_t OutageEndNs;
+};
+
+void LineBegin(LineModel& line, const LineOptions& options);
+// The next sample (0 or 1).
+uint8_t LineNext(LineModel& line);
+// Stream time (ns since the start) of the sample LineNext returned last.
+int64_t LineLastSampleNs(const LineModel& line);
+// UTC instant in ns of a stream time.
+inline int64_t LineUtcNs(const LineModel& line, int64_t streamNs)
+{
+    return line.Options.StartUtcMs * 1000000 + streamNs;
+}
+
+// The off intervals of second `second` (signal ordinal) before delay and
+// jitter, in ms from the second's start: the marker 0..500, otherwise 0..100,
+// A: 100..200, B: 200..300, merged where they touch.
+uint8_t NominalPulses(const SynthMinute& minute, unsigned position, int16_t start[2],
+                      int16_t end[2]);

@@ -1,0 +1,192 @@
+// Tests of the measurement model itself: the line must be the synthesizer's
+// signal when unimpaired, each impairment must do only what it says, and the
+// judge must tell a true minute from a wrong one. Figures built on a faulty
+// model would be dishonest however good the decoder is.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include "simulate.h"
+
+namespace {
+
+constexpr int64_t MS = 1000000;
+
+// The synthesizer's stream for the same conditions, for comparison.
+SynthStream SynthFor(const LineOptions& o, int64_t durationNs)
+{
+    SynthStreamOptions s = SynthDefaultStreamOptions();
+    s.StartUtcMs = o.StartUtcMs;
+    s.DurationNs = durationNs;
+    s.PeriodNs = o.PeriodNs;
+    s.DelayNs = o.DelayNs;
+    s.Level = o.Level;
+    SynthStream stream;
+    SynthStreamBegin(stream, s);
+    return stream;
+}
+
+TEST(LineModel, UnimpairedLineIsTheSynthesizersStream)
+{
+    struct Case {
+        int64_t startMs;
+        int64_t periodNs;
+        int64_t delayNs;
+        uint8_t level;
+    } cases[] = {
+        {SynthUtcMs(2026, 12, 7, 4, 16, 5), 20 * MS, 0, 1},
+        {SynthUtcMs(2027, 3, 28, 0, 57, 33) + 417, 20 * MS, 73 * MS, 0},   // into BST
+        {SynthUtcMs(2028, 2, 28, 23, 58, 59) + 999, 19600000, 20 * MS, 1},  // leap day
+        {SynthUtcMs(2029, 12, 31, 23, 59, 1), 20400000, 100 * MS, 0},        // new year
+    };
+    for (const Case& c : cases) {
+        LineOptions o = DefaultLineOptions();
+        o.StartUtcMs = c.startMs;
+        o.PeriodNs = c.periodNs;
+        o.DelayNs = c.delayNs;
+        o.Level = c.level;
+        const int64_t duration = int64_t(5) * 60 * 1000 * MS;
+        SynthStream synth = SynthFor(o, duration);
+        LineModel line;
+        LineBegin(line, o);
+        uint8_t want;
+        uint64_t n = 0;
+        while (SynthStreamNext(synth, &want)) {
+            ASSERT_EQ(LineNext(line), want) << "sample " << n << " of start " << c.startMs;
+            ++n;
+        }
+        EXPECT_GT(n, 14000u);
+    }
+}
+
+// Any sample that jitter changes lies within the jitter of a nominal edge.
+TEST(LineModel, JitterMovesOnlyTheEdges)
+{
+    LineOptions clean = DefaultLineOptions();
+    clean.PeriodNs = 1 * MS;  // fine sampling shows the edges themselves
+    LineOptions jittered = clean;
+    jittered.JitterNs = 15 * MS;
+    LineModel a, b;
+    LineBegin(a, clean);
+    LineBegin(b, jittered);
+    uint64_t changed = 0;
+    uint8_t previous = 1;
+    std::vector<int64_t> changes;
+    std::vector<int64_t> edges;
+    for (int i = 0; i < 600000; ++i) {  // ten minutes
+        const uint8_t x = LineNext(a);
+        const uint8_t y = LineNext(b);
+        const int64_t t = LineLastSampleNs(a);
+        if (x != previous)
+            edges.push_back(t);
+        previous = x;
+        if (x != y && t < 599 * 1000 * MS) {  // the stream's last edge is not seen
+            changes.push_back(t);
+            ++changed;
+        }
+    }
+    ASSERT_GT(changed, 1000u) << "jitter had no effect";
+    size_t e = 0;
+    for (int64_t t : changes) {
+        while (e + 1 < edges.size() && edges[e + 1] <= t)
+            ++e;
+        int64_t nearest = int64_t(std::llabs(t - edges[e]));
+        if (e + 1 < edges.size())
+            nearest = std::min<int64_t>(nearest, std::llabs(edges[e + 1] - t));
+        ASSERT_LE(nearest, 15 * MS) << "changed sample at " << t;
+    }
+}
+
+// Glitches come at the asked rate with the asked lengths: the inverted share
+// of the samples is rate times mean length.
+TEST(LineModel, GlitchesInvertTheirShareOfTheLine)
+{
+    LineOptions clean = DefaultLineOptions();
+    clean.PeriodNs = 1 * MS;
+    LineOptions noisy = clean;
+    noisy.GlitchesPerSecond = 2;
+    LineModel a, b;
+    LineBegin(a, clean);
+    LineBegin(b, noisy);
+    uint64_t inverted = 0, runs = 0;
+    bool inRun = false;
+    const uint64_t count = 3600 * 1000;  // one hour at 1 ms
+    for (uint64_t i = 0; i < count; ++i) {
+        const bool differs = LineNext(a) != LineNext(b);
+        inverted += differs;
+        runs += differs && !inRun;
+        inRun = differs;
+    }
+    // 2 per second of 21 ms mean: 4.2 % of the time, about 7200 glitches
+    // (overlapping pulses and edges merge or split a few runs).
+    EXPECT_NEAR(double(inverted) / count, 0.042, 0.003);
+    EXPECT_NEAR(double(runs), 7200, 500);
+}
+
+TEST(LineModel, FlipsInvertTheirShareOfSamples)
+{
+    LineOptions clean = DefaultLineOptions();
+    LineOptions noisy = clean;
+    noisy.FlipProbability = 0.03;
+    LineModel a, b;
+    LineBegin(a, clean);
+    LineBegin(b, noisy);
+    uint64_t flipped = 0;
+    for (int i = 0; i < 180000; ++i)
+        flipped += LineNext(a) != LineNext(b);
+    EXPECT_NEAR(flipped / 180000.0, 0.03, 0.002);
+}
+
+TEST(Judge, TrueMinuteAgainstNearMisses)
+{
+    // 14:07 BST on Friday 20 April 2012 is 13:07 UTC.
+    const int64_t marker = SynthUtcMs(2012, 4, 20, 13, 7, 0) * MS;
+    const TimeFields right = {7, 14, 5, 20, 4, 12};
+    EXPECT_TRUE(ConfirmationCorrect(right, marker + 15 * MS, 0));
+    EXPECT_TRUE(ConfirmationCorrect(right, marker + 115 * MS, 100 * MS));
+    // Posted 29 s off is still judged against the nearest minute.
+    EXPECT_TRUE(ConfirmationCorrect(right, marker + 29000 * MS, 0));
+
+    TimeFields hourOff = right;  // a flipped B58: looks clean, an hour off
+    hourOff.Hour = 13;
+    EXPECT_FALSE(ConfirmationCorrect(hourOff, marker + 15 * MS, 0));
+    TimeFields minuteBehind = right;  // the previous minute confirmed late
+    minuteBehind.Minute = 6;
+    EXPECT_FALSE(ConfirmationCorrect(minuteBehind, marker + 15 * MS, 0));
+    TimeFields dayOff = right;
+    dayOff.DayOfWeek = 4;
+    EXPECT_FALSE(ConfirmationCorrect(dayOff, marker + 15 * MS, 0));
+    // A minute early, posted near the next marker.
+    EXPECT_FALSE(ConfirmationCorrect(right, marker + 60000 * MS, 0));
+}
+
+TEST(RunDecoder, CleanHourConfirmsEveryMinuteOnTime)
+{
+    for (int64_t delay : {int64_t(0), int64_t(80) * MS}) {
+        LineOptions o = DefaultLineOptions();
+        o.DelayNs = delay;
+        const RunResult r = RunDecoder(o, int64_t(3600) * 1000 * MS, false);
+        // The first confirmation comes within three minutes; every minute after.
+        EXPECT_GE(r.Confirmed, 57u) << "delay " << delay;
+        EXPECT_LE(r.Confirmed, 60u);
+        EXPECT_EQ(r.Wrong, 0u);
+        // Posted at the first sample showing the marker's pulse.
+        EXPECT_GE(r.LateMinNs, delay);
+        EXPECT_LE(r.LateMaxNs, delay + 20 * MS);
+        EXPECT_GT(r.FirstConfirmNs, 60 * 1000 * MS);
+        EXPECT_LT(r.FirstConfirmNs, 180 * 1000 * MS);
+    }
+}
+
+TEST(RunDecoder, StopsAtTheFirstConfirmation)
+{
+    LineOptions o = DefaultLineOptions();
+    o.Level = 0;
+    const RunResult r = RunDecoder(o, int64_t(3600) * 1000 * MS, true);
+    EXPECT_EQ(r.Confirmed, 1u);
+    EXPECT_EQ(int64_t(r.Samples) * o.PeriodNs, r.FirstConfirmNs + o.PeriodNs);
+}
+
+}  // namespace
