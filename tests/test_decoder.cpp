@@ -294,6 +294,73 @@ TEST(Decoder, SignalLossAfterConfirmationRaisesTheFlagsInOrder)
     EXPECT_EQ(after[2].first - after[1].first, 136u * 256);
 }
 
+TEST(Decoder, ConfirmationClearsTheLossFlags)
+{
+    // Long enough without signal for ST_UNCONFIRMED_LONG, then a clean signal.
+    std::string s(70000, '1');
+    s += SynthString(Options(SynthUtcMs(2026, 12, 7, 4, 16, 5), 3));
+    std::vector<StatusFlags> confirmations;
+    bool sawLong = false;
+    for (const RefMessage& m : ProductRun(s)) {
+        const StatusFlags st = UnpackStatus(m.LParam);
+        sawLong |= (st & ST_UNCONFIRMED_LONG) != 0;
+        if (st & ST_TIME_VALID)
+            confirmations.push_back(st);
+    }
+    EXPECT_TRUE(sawLong);
+    EXPECT_EQ(confirmations, (std::vector<StatusFlags>{ST_TIME_VALID, ST_TIME_VALID}));
+}
+
+// A second may start only from tick 37 on: a glitch at tick 36 is ignored, one
+// at tick 37 starts a (37-tick, irregular) second.
+TEST(Decoder, SecondStartsNoEarlierThanTick37)
+{
+    for (unsigned tick : {30u, 36u, 37u, 40u}) {
+        SCOPED_TRACE("glitch at tick " + std::to_string(tick));
+        std::string s = "1111111";
+        RefFields f{0, 10, 4, 1, 4, 27};
+        for (int i = 0; i < 3; ++i) {
+            AppendMinute(s, CraftMinute(f, false), 1);
+            RefAdvanceMinute(f);
+        }
+        // Second 30 after minute 3's marker (sample 6008): one carrier-off sample.
+        const size_t at = 7 + 2 * 3000 + 30 * 50 + tick;  // 0-based
+        s[at] = '0';
+        uint64_t irregularAt = 0;
+        for (const RefMessage& m : ProductRun(s))
+            if (UnpackStatus(m.LParam) & ST_SECOND_IRREGULAR)
+                irregularAt = m.Index;
+        EXPECT_EQ(irregularAt, tick >= 37 ? at + 1 : 0);
+    }
+}
+
+// The polarity flips when the level counter reaches 128: at 128 a 0 is no
+// longer a pulse and a 1 is. Counter 127 is reached after 127 zeros, whose
+// pulses start seconds at ticks 37, 74 and 111; then pairs hold the counter
+// at the boundary with the tick past 37.
+TEST(Decoder, PolarityThresholdIsAt128)
+{
+    struct Case {
+        const char* Name;
+        unsigned Zeros;
+        const char* Pair;
+        bool NoPulse;  // ST_NO_PULSE within 700 samples: no second started
+    } cases[] = {
+        {"0 at 128 is carrier on", 127, "01", true},
+        {"1 at 128 is a pulse", 129, "10", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::string s(c.Zeros, '0');
+        while (s.size() < 700)
+            s += c.Pair;
+        bool noPulse = false;
+        for (const RefMessage& m : ProductRun(s))
+            noPulse |= (UnpackStatus(m.LParam) & ST_NO_PULSE) != 0;
+        EXPECT_EQ(noPulse, c.NoPulse);
+    }
+}
+
 // ---- bad minutes ----
 
 TEST(Decoder, ParityFlipCostsOneConfirmationInEachGroup)
