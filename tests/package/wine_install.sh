@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# The 64-bit installer under Wine, as an administrator would use it: silent
+# install into a fresh prefix, what lands where, a running Varnel stopped by
+# the silent uninstaller, and what the uninstaller removes and keeps.
+# Usage: wine_install.sh setup.exe InpOut32.dll version work-dir
+set -euo pipefail
+
+setup=$1 library=$2 version=$3 work=$4
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINEPREFIX WINESERVER
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+note() { echo "note: $*"; }
+
+xvfb_pid=
+cleanup() {
+  if [ -n "${WINEPREFIX:-}" ]; then timeout 20 wineserver -k 2>/dev/null || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+rm -f "$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "Xvfb did not start"; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")"
+
+# shellcheck source=prefix.sh
+source "$(dirname "$0")/prefix.sh"
+make_template "$work/template"
+
+# A fresh prefix per scenario, cloned from the template.
+fresh_prefix() {
+  if [ -n "${WINEPREFIX:-}" ]; then timeout 20 wineserver -k 2>/dev/null || true; fi
+  export WINEPREFIX=$work/$1
+  rm -rf "$WINEPREFIX"
+  cp -a "$work/template" "$WINEPREFIX"
+  cp "$setup" "$WINEPREFIX/drive_c/setup.exe"
+  program_dir="$WINEPREFIX/drive_c/Program Files/Varnel"
+  task_file="$WINEPREFIX/drive_c/windows/system32/tasks/Varnel"
+  shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Varnel.lnk"
+}
+
+# Runs a Windows program and waits for every process it started (the
+# uninstaller hands over to a copy of itself in %TEMP% and returns at once).
+run_and_settle() {
+  local rc=0
+  timeout 120 wine "$@" || rc=$?
+  timeout 60 wineserver -w || fail "processes still running 60 s after: $*"
+  return $rc
+}
+
+reg_value() {  # key value -> the data column, empty if absent
+  timeout 30 wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v v="$2" '$1 == v { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'
+}
+reg_key_exists() { timeout 30 wine reg query "$1" >/dev/null 2>&1; }
+
+uninst_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel'
+settings_key='HKCU\Software\Pellworth\Varnel'
+
+echo "== silent install, then a running Varnel and a silent uninstall"
+fresh_prefix silent
+run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
+
+listing=$(cd "$program_dir" 2>/dev/null && ls | sort | tr '\n' ' ')
+if [ "$listing" = "LICENSE.txt README.txt uninstall.exe varnel.exe " ]; then
+  pass "Program Files\\Varnel holds exactly $listing"
+else
+  fail "Program Files\\Varnel holds '$listing'"
+fi
+[ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/Varnel" ] || fail "the 64-bit installer used Program Files (x86)"
+find "$WINEPREFIX/drive_c" -iname 'inpout32*' | grep -q . && fail "an InpOut32 file was installed"
+cmp -s "$program_dir/LICENSE.txt" "$(dirname "$0")/../../LICENSE" || fail "installed LICENSE.txt differs from LICENSE"
+
+[ "$(reg_value "$uninst_key" DisplayVersion)" = "$version" ] \
+  && pass "Programs and Features lists version $version" \
+  || fail "uninstall entry's DisplayVersion is '$(reg_value "$uninst_key" DisplayVersion)'"
+[ "$(reg_value "$uninst_key" QuietUninstallString)" = '"C:\Program Files\Varnel\uninstall.exe" /S' ] \
+  || fail "QuietUninstallString is '$(reg_value "$uninst_key" QuietUninstallString)'"
+
+# The Start-menu shortcut must ask for elevation, or Varnel started from it
+# cannot set the clock: link flags byte 0x15, bit 0x20.
+if [ -f "$shortcut" ]; then
+  flags=$(od -An -tu1 -j21 -N1 "$shortcut" | tr -d ' ')
+  (( flags & 32 )) && pass "Start-menu shortcut runs as administrator" || fail "shortcut flags byte is $flags, no run-as bit"
+else
+  fail "no Start-menu shortcut"
+fi
+
+# Wine's task scheduler keeps a task's registration and settings but drops its
+# triggers, principal and actions (taskschd stubs), so the log-on trigger and
+# the highest run level cannot be seen here; the settings that decide whether
+# Windows would stop Varnel can.
+if [ -f "$task_file" ]; then
+  task=$(tr -d '\r' <"$task_file")
+  grep -q "<Author>Varnel $version Setup</Author>" <<<"$task" && pass "log-on task 'Varnel' registered" || fail "task has another author"
+  grep -q '<ExecutionTimeLimit>PT0S</ExecutionTimeLimit>' <<<"$task" || fail "task keeps a run-time limit"
+  grep -q '<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>' <<<"$task" || fail "task would not start on battery"
+  grep -q '<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>' <<<"$task" || fail "task would stop on battery"
+  grep -q '<Priority>4</Priority>' <<<"$task" || fail "task priority is not normal"
+  note "Wine stores no triggers, principal or actions of a task: the log-on trigger, the highest run level and the command are not checked here"
+else
+  fail "no task 'Varnel' registered (system32\\tasks\\Varnel missing)"
+fi
+
+# Varnel running, as after a log-on: the library in the system folder, a
+# setting of the user's own.
+cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
+timeout 30 wine reg add "$settings_key" /v UTCFlag /t REG_BINARY /d 01 /f >/dev/null
+(cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
+varnel_pid=$!
+sleep 3
+kill -0 "$varnel_pid" 2>/dev/null || fail "varnel.exe did not keep running before the uninstall"
+
+timeout 120 wine 'C:\Program Files\Varnel\uninstall.exe' /S || fail "uninstall /S exited with $?"
+# The polite stop ends Varnel through its window (exit 0); a forced stop gives 1.
+varnel_rc=0
+wait "$varnel_pid" || varnel_rc=$?
+timeout 60 wineserver -w || fail "processes still running after the uninstall"
+case $varnel_rc in
+  0) pass "the uninstaller closed the running Varnel (exit 0)";;
+  1) note "the uninstaller had to end Varnel by force (exit 1)";;
+  124) fail "the uninstaller left Varnel running";;
+  *) fail "Varnel ended with $varnel_rc";;
+esac
+
+[ ! -e "$program_dir" ] && pass "Program Files\\Varnel removed" || fail "left: $(ls "$program_dir")"
+[ ! -e "$shortcut" ] || fail "Start-menu shortcut left"
+[ ! -e "$task_file" ] && pass "log-on task removed" || fail "log-on task left"
+reg_key_exists "$uninst_key" && fail "uninstall entry left in the registry"
+[ "$(reg_value "$settings_key" UTCFlag)" = "01" ] \
+  && pass "silent uninstall keeps the user's settings" || fail "silent uninstall lost the settings"
+
+echo "== the user's own InpOut32.dll, and /REMOVESETTINGS"
+fresh_prefix own-library
+run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
+cp "$library" "$program_dir/InpOut32.dll"
+timeout 30 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
+run_and_settle 'C:\Program Files\Varnel\uninstall.exe' /S /REMOVESETTINGS || fail "uninstall exited with $?"
+listing=$(cd "$program_dir" 2>/dev/null && ls | tr '\n' ' ')
+[ "$listing" = "InpOut32.dll " ] && pass "the user's InpOut32.dll and its folder are kept" || fail "folder holds '$listing'"
+reg_key_exists "$settings_key" && fail "/REMOVESETTINGS kept the settings key"
+reg_key_exists 'HKCU\Software\Pellworth' && fail "/REMOVESETTINGS left the empty Pellworth key"
+reg_key_exists "$settings_key" || pass "/REMOVESETTINGS removed the settings key"
+
+echo "== an update over a running copy"
+fresh_prefix update
+run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
+cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
+printf 'stale' >"$program_dir/README.txt"
+(cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
+varnel_pid=$!
+sleep 3
+timeout 120 wine 'C:\setup.exe' /S || fail "second setup /S exited with $?"
+varnel_rc=0
+wait "$varnel_pid" || varnel_rc=$?
+[ "$varnel_rc" != 124 ] && pass "setup stopped the running Varnel before replacing it" || fail "setup left Varnel running"
+timeout 60 wineserver -w || true
+[ "$(head -c5 "$program_dir/README.txt")" != stale ] && pass "update replaced the files" || fail "update kept the old README.txt"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all installer checks passed"
