@@ -82,6 +82,8 @@ protected:
         Ports = ports;
         Platform.ReadModemStatus = FakeReadModemStatus;
         Platform.ClosePort = FakeClosePort;
+        // The product gives up the processor while it waits, as here.
+        Platform.YieldThread = [] { std::this_thread::yield(); };
         ResetSettings();
         PortAddress = 1;  // a serial port: the tick reads through the handle
     }
