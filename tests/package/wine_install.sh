@@ -2,10 +2,11 @@
 # The 64-bit installer under Wine, as an administrator would use it: silent
 # install into a fresh prefix, what lands where, a running Varnel stopped by
 # the silent uninstaller, and what the uninstaller removes and keeps.
-# Usage: wine_install.sh setup.exe InpOut32.dll version work-dir
+# Then the wizard by hand, each page and message box saved as a picture.
+# Usage: wine_install.sh setup.exe InpOut32.dll version work-dir setup_driver.exe
 set -euo pipefail
 
-setup=$1 library=$2 version=$3 work=$4
+setup=$1 library=$2 version=$3 work=$4 driver=$5
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
@@ -163,6 +164,44 @@ wait "$varnel_pid" || varnel_rc=$?
 [ "$varnel_rc" != 124 ] && pass "setup stopped the running Varnel before replacing it" || fail "setup left Varnel running"
 timeout 60 wineserver -w || true
 [ "$(head -c5 "$program_dir/README.txt")" != stale ] && pass "update replaced the files" || fail "update kept the old README.txt"
+
+echo "== the wizards by hand (pictures in $work/screens)"
+fresh_prefix by-hand
+cp "$driver" "$WINEPREFIX/drive_c/driver.exe"
+rm -rf "$work/screens"
+mkdir -p "$work/screens"
+screens_win='C:\screens'
+ln -s "$work/screens" "$WINEPREFIX/drive_c/screens"
+timeout 30 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
+
+log=$(timeout 180 wine 'C:\driver.exe' "Varnel $version Setup" "$screens_win\\install" no 'C:\setup.exe' | tr -d '\r') \
+  || fail "the installer's wizard did not run to its end"
+timeout 60 wineserver -w || true
+echo "$log" | sed 's/^/  /'
+grep -q '^page 6:.*Completing Varnel Setup' <<<"$log" \
+  && pass "six pages, welcome to finish" || fail "the wizard did not run welcome, licence, components, folder, progress, finish"
+grep -q '^page 3:.*Start Varnel at log-on\|^page 3:.*Choose Components' <<<"$log" || fail "no components page third"
+grep '^box 1: Varnel needs InpOut32.dll.*even with a receiver on a serial port' <<<"$log" | grep -qF 'C:\Program Files\Varnel' \
+  && pass "missing InpOut32.dll is reported with the folder it goes in" || fail "no plain InpOut32.dll message"
+grep -q '^checkbox run: unchecked disabled' <<<"$log" \
+  && pass "'Start Varnel now' is off while InpOut32.dll is missing" || fail "'Start Varnel now' offered without InpOut32.dll"
+[ -f "$program_dir/varnel.exe" ] || fail "the wizard did not install varnel.exe"
+
+log=$(timeout 180 wine 'C:\driver.exe' "Varnel $version Uninstall" "$screens_win\\uninstall" yes \
+      'C:\Program Files\Varnel\uninstall.exe' | tr -d '\r') || fail "the uninstaller's wizard did not run to its end"
+timeout 60 wineserver -w || true
+echo "$log" | sed 's/^/  /'
+grep -q '^box 1: Also remove your Varnel settings' <<<"$log" \
+  && pass "the uninstaller asks about the settings" || fail "no question about the settings"
+reg_key_exists "$settings_key" && fail "answering Yes kept the settings key"
+[ ! -e "$program_dir" ] || fail "the uninstaller's wizard left $(ls "$program_dir")"
+
+for bmp in "$work"/screens/*.bmp; do
+  [ -e "$bmp" ] || continue
+  /usr/bin/convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+done
+pictures=$(ls "$work"/screens/*.png 2>/dev/null | wc -l)
+[ "$pictures" -ge 9 ] && pass "$pictures pictures of pages and boxes" || fail "only $pictures pictures"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

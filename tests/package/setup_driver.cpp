@@ -1,0 +1,195 @@
+// Walks the installer's or uninstaller's pages under Wine as a user would:
+// saves a picture of each page and message box, logs their texts, answers
+// message boxes and presses the default button until the wizard closes.
+//
+// Usage: setup_driver.exe "Window caption" picture-prefix answer program [args...]
+//   The wizard is found by its caption, not by process: the uninstaller hands
+//   over to a copy of itself and its first process ends at once.
+//   answer: "yes" or "no" for Yes/No message boxes (OK boxes are always OK).
+// Log lines on stdout: "page N: texts", "box N: text", "checkbox id: state".
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// MUI2 control ids: the finish page's two check boxes.
+constexpr int kFinishRunCheck = 1203;
+constexpr int kFinishReadmeCheck = 1204;
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(size - 1, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+// WM_GETTEXT with a timeout: the wizard may be busy installing.
+std::wstring TextOf(HWND window) {
+  wchar_t buffer[2048] = {};
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                      2000, &result);
+  return buffer;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+struct Search {
+  std::wstring caption;
+  HWND wizard = nullptr;  // the wizard's frame: a dialog holding an inner page dialog
+  HWND box = nullptr;     // a message box: a dialog with the 0xFFFF text control
+};
+
+BOOL CALLBACK FindWindows(HWND window, LPARAM data) {
+  auto* search = reinterpret_cast<Search*>(data);
+  if (!IsWindowVisible(window) || ClassOf(window) != L"#32770") return TRUE;
+  if (TextOf(window).rfind(search->caption, 0) != 0) return TRUE;
+  if (GetDlgItem(window, 0xFFFF)) {
+    search->box = window;
+  } else if (FindWindowExW(window, nullptr, L"#32770", nullptr)) {
+    search->wizard = window;
+  }
+  return TRUE;
+}
+
+// Saves the window's screen area as a 24-bit BMP (converted to PNG outside).
+void SavePicture(HWND window, const std::string& path) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+  if (width <= 0 || height <= 0) return;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;  // bottom-up, as BMP files store rows
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+  GdiFlush();
+  const DWORD stride = ((width * 3 + 3) / 4) * 4;
+  BITMAPFILEHEADER header = {};
+  header.bfType = 0x4D42;  // "BM"
+  header.bfOffBits = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  header.bfSize = header.bfOffBits + stride * height;
+  if (FILE* file = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(&header, sizeof(header), 1, file);
+    std::fwrite(&info.bmiHeader, sizeof(info.bmiHeader), 1, file);
+    std::fwrite(bits, stride * height, 1, file);
+    std::fclose(file);
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
+
+BOOL CALLBACK CollectTexts(HWND child, LPARAM data) {
+  auto* texts = reinterpret_cast<std::wstring*>(data);
+  if (!IsWindowVisible(child)) return TRUE;
+  const std::wstring cls = ClassOf(child);
+  if (cls != L"Static" && cls != L"Button") return TRUE;
+  std::wstring text = TextOf(child);
+  if (text.empty()) return TRUE;
+  for (auto& c : text)
+    if (c == L'\r' || c == L'\n') c = L' ';
+  *texts += L" | " + text;
+  return TRUE;
+}
+
+void LogCheckbox(HWND page, int id, const char* name) {
+  HWND box = GetDlgItem(page, id);
+  if (!box || !IsWindowVisible(box)) return;
+  const bool checked = SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  std::printf("checkbox %s: %s %s \"%s\"\n", name, checked ? "checked" : "unchecked",
+              IsWindowEnabled(box) ? "enabled" : "disabled", Utf8(TextOf(box)).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: setup_driver caption picture-prefix yes|no program [args...]\n");
+    return 2;
+  }
+  Search search;
+  search.caption = std::wstring(argv[1], argv[1] + std::strlen(argv[1]));
+  const std::string prefix = argv[2];
+  const bool answerYes = std::string(argv[3]) == "yes";
+  std::string command = std::string("\"") + argv[4] + "\"";
+  for (int i = 5; i < argc; ++i) command += std::string(" ") + argv[i];
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    std::printf("could not start %s (error %lu)\n", command.c_str(), GetLastError());
+    return 1;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+
+  int pages = 0, boxes = 0;
+  std::wstring lastPage;
+  bool seenWizard = false;
+  // Up to two minutes; each pass a quarter second.
+  for (int pass = 0; pass < 480; ++pass) {
+    Sleep(250);
+    search.wizard = search.box = nullptr;
+    EnumWindows(FindWindows, reinterpret_cast<LPARAM>(&search));
+    if (search.box) {
+      Sleep(300);  // let it draw
+      ++boxes;
+      SavePicture(search.box, prefix + "-box" + std::to_string(boxes) + ".bmp");
+      std::wstring text = TextOf(GetDlgItem(search.box, 0xFFFF));
+      for (auto& c : text)
+        if (c == L'\r' || c == L'\n') c = L' ';
+      std::printf("box %d: %s\n", boxes, Utf8(text).c_str());
+      std::fflush(stdout);
+      const int button = GetDlgItem(search.box, IDYES) ? (answerYes ? IDYES : IDNO) : IDOK;
+      PostMessageW(search.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(GetDlgItem(search.box, button)));
+      Sleep(500);
+      continue;
+    }
+    if (!search.wizard) {
+      if (seenWizard) break;  // closed
+      continue;
+    }
+    seenWizard = true;
+    HWND page = FindWindowExW(search.wizard, nullptr, L"#32770", nullptr);
+    HWND next = GetDlgItem(search.wizard, IDOK);
+    if (!page || !next || !IsWindowEnabled(next)) continue;  // still working
+    std::wstring texts;
+    EnumChildWindows(search.wizard, CollectTexts, reinterpret_cast<LPARAM>(&texts));
+    if (texts == lastPage) continue;  // the click has not landed yet
+    Sleep(400);  // let the page finish drawing
+    texts.clear();
+    EnumChildWindows(search.wizard, CollectTexts, reinterpret_cast<LPARAM>(&texts));
+    lastPage = texts;
+    ++pages;
+    SavePicture(search.wizard, prefix + "-page" + std::to_string(pages) + ".bmp");
+    std::printf("page %d:%s\n", pages, Utf8(texts).c_str());
+    LogCheckbox(page, kFinishRunCheck, "run");
+    LogCheckbox(page, kFinishReadmeCheck, "readme");
+    std::fflush(stdout);
+    SendMessageTimeoutW(next, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
+  }
+  std::printf("%s: %d pages, %d message boxes\n", seenWizard ? "closed" : "no wizard", pages, boxes);
+  return seenWizard && !search.wizard ? 0 : 1;
+}
