@@ -29,30 +29,9 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { echo "smoke: Xvfb did not start"; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
 
-# A prefix template, made once per build tree (about 15 s), then cloned. The
-# COM ports are blanked before anything can open one: a new prefix maps the
-# machine's console to COM1. The virtual desktop gives the tray a taskbar and
-# keeps window closes from stalling.
+# A prefix template, made once per build tree, then cloned.
 template=$work/template
-(
-  flock 9
-  if [ ! -f "$template/.ready" ]; then
-    rm -rf "$template"
-    {
-      printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-      printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
-      for n in $(seq 1 16); do printf '"COM%d"=""\r\n' "$n"; done
-      printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="Default"\r\n'
-      printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"Default"="1024x768"\r\n'
-      printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n'
-    } >"$work/prefix.reg"
-    WINEPREFIX=$template timeout 120 wineboot -i >/dev/null 2>&1
-    cp "$work/prefix.reg" "$template/drive_c/prefix.reg"
-    WINEPREFIX=$template timeout 60 wine reg import 'C:\prefix.reg' >/dev/null 2>&1
-    WINEPREFIX=$template timeout 60 wineserver -w
-    touch "$template/.ready"
-  fi
-) 9>"$work/template.lock"
+bash "$(dirname "$0")/prefix-template.sh" "$template"
 
 export WINEPREFIX=$work/run
 rm -rf "$WINEPREFIX"

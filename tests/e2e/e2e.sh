@@ -1,0 +1,488 @@
+#!/usr/bin/env bash
+# End-to-end scenarios of varnel.exe under Wine: each in a fresh clone of the
+# template prefix, on its own Xvfb, beside the simulated receiver with its
+# observer log; checked on the log, the registry, the windows and exit codes.
+# Usage: e2e.sh startup|tray|dialog|live varnel.exe driver.exe sim.dll noinp32.dll template work-dir
+set -uo pipefail
+
+group=$1 program=$2 driver=$3 simdll=$4 noinp=$5 template=$6 work=$7
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+artefacts=$work/artefacts
+mkdir -p "$artefacts"
+
+export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINEPREFIX WINESERVER
+for name in $(env | grep -o '^VARNEL_SIM_[A-Z_]*'); do unset "$name"; done
+
+# ---------------------------------------------------------------- plumbing
+# Everything below runs inside one scenario's subshell; its EXIT trap ends
+# what the scenario started, by pid.
+
+fails=0
+ok()   { echo "  ok: $*"; }
+bad()  { echo "  FAIL: $*"; fails=$((fails + 1)); }
+check() { if eval "$2"; then ok "$1"; else bad "$1"; fi; }  # check DESC CONDITION (CONDITION sees check's own $1 $2: use named variables)
+
+xvfb_pid= launcher= scenario=
+finish() {
+  [ -n "$launcher" ] && kill "$launcher" 2>/dev/null
+  [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
+  [ -n "$launcher" ] && wait "$launcher" 2>/dev/null
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
+  [ -n "${WINEPREFIX:-}" ] && rm -rf "$WINEPREFIX"
+  return 0
+}
+
+# begin NAME ZONE: a fresh prefix and display for one scenario.
+begin() {
+  scenario=$1
+  S=$work/$scenario
+  rm -rf "$S"
+  mkdir -p "$S"
+  trap finish EXIT
+  export TZ=$2
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$S/display" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$S/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n1 "$S/display")"
+  export WINEPREFIX=$S/prefix
+  cp -a "$template" "$WINEPREFIX"
+  timeout 20 wineserver -p60
+  local c=$WINEPREFIX/drive_c
+  mkdir -p "$c/varnel" "$c/nolib" "$c/noinp"
+  cp "$program" "$c/varnel/varnel.exe"
+  cp "$simdll" "$c/varnel/InpOut32.dll"
+  cp "$program" "$c/nolib/varnel.exe"
+  cp "$program" "$c/noinp/varnel.exe"
+  cp "$noinp" "$c/noinp/InpOut32.dll"
+  cp "$driver" "$c/driver.exe"
+  log=$S/sim.log
+  export VARNEL_SIM_LOG=$log
+  echo "== $scenario (TZ=$TZ)"
+}
+
+drv() { timeout 40 wine 'C:\driver.exe' "$@" 2>/dev/null | tr -d '\r'; }
+d()   { drv "$pid" "$@"; }
+
+# launch [FOLDER]: starts varnel.exe through the driver, which reports message
+# boxes and the exit code into $out; sets $pid (the Windows one).
+run=0
+launch() {
+  run=$((run + 1))
+  out=$S/launch$run.out
+  : >"$out"
+  timeout 600 wine 'C:\driver.exe' launch "C:\\${1:-varnel}\\varnel.exe" 2>/dev/null >"$out" &
+  launcher=$!
+  pid=
+  for _ in $(seq 200); do
+    pid=$(tr -d '\r' <"$out" | sed -n 's/^PID //p')
+    [ -n "$pid" ] && return 0
+    sleep 0.1
+  done
+  bad "launch: no pid"
+  return 1
+}
+
+# await_exit SECONDS: the launcher's EXIT line ("EXIT n"), or "" on timeout.
+await_exit() {
+  for _ in $(seq $(($1 * 10))); do
+    grep -q '^EXIT' "$out" && break
+    sleep 0.1
+  done
+  wait "$launcher" 2>/dev/null
+  launcher=
+  tr -d '\r' <"$out" | grep '^EXIT' || true
+}
+
+# await LINES-BEFORE REGEX SECONDS: waits for a log line after the first
+# LINES-BEFORE lines that matches; sets LINE to it and AT to its line number.
+await() {
+  local skip=$1 pattern=$2 seconds=$3 hit
+  LINE= AT=0
+  for _ in $(seq $((seconds * 4))); do
+    hit=$(tail -n +$((skip + 1)) "$log" 2>/dev/null | grep -n -E -m1 -- "$pattern")
+    if [ -n "$hit" ]; then
+      AT=$((skip + ${hit%%:*}))
+      LINE=${hit#*:}
+      return 0
+    fi
+    sleep 0.25
+  done
+  return 1
+}
+lines() { wc -l <"$log" 2>/dev/null || echo 0; }
+field() { sed -n "s/.* $1=\\(\"[^\"]*\"\\|[^ ]*\\).*/\\1/p" <<<"$2"; }  # field NAME LINE
+
+shot() {  # shot NAME: the whole virtual screen as a PNG artefact
+  xwd -root -silent -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "png:$artefacts/$1.png" 2>/dev/null &&
+    ok "screenshot $1.png" || bad "screenshot $1.png"
+}
+
+# close_by_menu ID: right click, "Close Varnel", then the icon's delete and exit 0.
+close_by_menu() {
+  local id=$1 before
+  before=$(lines)
+  check "right click opens the menu (#32768 visible)" '[ "$(d tray rclick "$id" + menu close | tail -n1)" = "MENU open" ]'
+  local exit_line
+  exit_line=$(await_exit 20)
+  check "Close Varnel ends the program with exit code 0" '[ "$exit_line" = "EXIT 0" ]'
+  check "the icon is deleted with id $id" \
+    'tail -n +$((before + 1)) "$log" | grep -Eq "NOTIFY op=DELETE .* id=$id .*result=1"'
+}
+
+# The minute (local in ZONE, shifted by OFFSET s) of a log line's UTC stamp.
+minute_of() {  # minute_of LINE ZONE OFFSET -> YYYY-MM-DDThh:mm
+  local stamp=${1%% *}
+  local epoch
+  epoch=$(date -u -d "$(date -u +%F) ${stamp%.*}" +%s)
+  LC_ALL=C TZ=$2 date -d "@$((epoch + $3))" +%Y-%m-%dT%H:%M
+}
+tip_of_minute() {  # YYYY-MM-DDThh:mm -> "Mon 07-Dec-2026, 05:17" (a civil picture, no zone)
+  LC_ALL=C date -u -d "${1/T/ } UTC" +'%a %d-%b-%Y, %H:%M'
+}
+dow_of_minute() { LC_ALL=C date -u -d "${1/T/ } UTC" +%w; }
+
+# ---------------------------------------------------------------- scenarios
+
+# Start-up failures: each message box with caption "VARNEL", then the exit code.
+scenario_startup() {
+  begin startup Europe/London
+  expect_start() {  # expect_start DESC FOLDER CODE TEXT...
+    local desc=$1 folder=$2 code=$3
+    shift 3
+    launch "$folder" || return
+    local exit_line
+    exit_line=$(await_exit 30)
+    local expected=() text
+    for text in "$@"; do expected+=("BOX caption=\"VARNEL\" text=\"$text\""); done
+    local boxes
+    boxes=$(tr -d '\r' <"$out" | grep '^BOX' || true)
+    check "$desc: boxes $(printf '"%s" ' "$@")" '[ "$boxes" = "$(printf "%s\n" "${expected[@]}")" ]'
+    check "$desc: exit code $code" '[ "$exit_line" = "EXIT $code" ]'
+    [ "$fails" -eq 0 ] || { echo "  launcher said:"; sed 's/^/    /' "$out"; }
+  }
+  expect_start "no InpOut32.dll" nolib 4 "Couldn't load InpOut32.dll"
+  expect_start "InpOut32.dll without Inp32" noinp 5 "Couldn't get Inp32 function address"
+  export VARNEL_SIM_TIMER=caps-fail
+  expect_start "timer capabilities fail" varnel 8 "timeGetDevCaps failed" "CreateWindow failed"
+  export VARNEL_SIM_TIMER=min-period:3
+  expect_start "minimum timer period 3 ms" varnel 8 "Unsuitable timer resolution" "CreateWindow failed"
+  export VARNEL_SIM_TIMER=start-fail
+  expect_start "timer start fails" varnel 8 "Couldn't start timer" "CreateWindow failed"
+  check "the timer start was asked for 20 ms, resolution 0, periodic" \
+    'grep -Eq "TIMER call=timeSetEvent delay=20 resolution=0 flags=0x1 result=0 injected=1" "$log"'
+  # A minimum period of 5 ms divides 20: the program runs.
+  export VARNEL_SIM_TIMER=min-period:5
+  launch varnel || return
+  check "minimum timer period 5 ms is accepted (window created)" '[ -n "$(d window | grep "^WINDOW 0x")" ]'
+  close_by_menu 1
+  unset VARNEL_SIM_TIMER
+}
+
+# First start with no key: key created, values left absent, the app icon with
+# the wait text; menu opens, Escape and Properties work, Close ends it.
+scenario_first_start() {
+  begin first-start Europe/London
+  check "no settings key before the first start" '[ "$(drv reg key)" = "KEY absent" ]'
+  launch || return
+  local add
+  await 0 'NOTIFY op=ADD' 15; add=$LINE
+  check "first add: id 1, flags 7, message 1025, VarnelApp, wait text" \
+    '[[ "$add" == *"NOTIFY op=ADD hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelApp tip=\"MSF status: wait.  No data received\" size=104 result=1 injected=0" ]]'
+  check "the four icons are loaded 16x16 in the order Fail, Poor, Good, App" \
+    '[ "$(grep -o "ICON call=LoadImageA name=[A-Za-z]* type=1 cx=16 cy=16" "$log" | sed "s/.*name=//;s/ .*//" | tr "\n" " ")" = "VarnelFail VarnelPoor VarnelGood VarnelApp " ]'
+  check "the settings key exists after start" '[ "$(drv reg key)" = "KEY present" ]'
+  check "the values stay absent (defaults apply)" \
+    '[ "$(drv reg all)" = "$(printf "VALUE PortAddress absent\nVALUE BitNumber absent\nVALUE UTCFlag absent")" ]'
+  check "Inp32 reads the default port 0x201" 'grep -q "INP port=0x201 .*first=1" "$log"'
+  check "no COM port opened" '! grep -q "^.* COM call=" "$log"'
+  shot tray-wait
+  # Menu: Escape closes it, the program goes on.
+  d tray rclick >/dev/null
+  check "right click opens the menu" '[ "$(d menu escape)" = "MENU open" ]'
+  sleep 0.5
+  check "Escape closes the menu" '[ "$(d count "#32768")" = "COUNT #32768 0" ]'
+  # Properties from the menu (its first item) opens the dialog; Cancel.
+  d tray rclick >/dev/null
+  d menu properties >/dev/null
+  check "menu Properties opens the dialog" 'd dialog | grep -q "^CAPTION \"VARNEL v1.6 Properties\""'
+  d click 2 >/dev/null
+  sleep 0.3
+  check "Cancel closes it" '[ "$(d count "#32770")" = "COUNT #32770 0" ]'
+  close_by_menu 1
+}
+
+# Two failed adds: retried every 500 ms with the id raised; later calls use 3.
+# The receiver is silent (no carrier): status fail with no data.
+scenario_fail_adds() {
+  begin fail-adds Europe/London
+  export VARNEL_SIM_FAIL_ADDS=2 VARNEL_SIM_OFF=1
+  launch || return
+  await 0 'NOTIFY op=ADD .* result=1' 15
+  local adds
+  adds=$(grep 'NOTIFY op=ADD' "$log")
+  check "adds with id 1 and 2 fail, id 3 succeeds" \
+    '[ "$(sed "s/.* id=\([0-9]*\) .* result=\([01]\) injected=\([01]\)/\1 \2 \3/" <<<"$adds" | tr "\n" ",")" = "1 0 1,2 0 1,3 1 0," ]'
+  local gaps
+  gaps=$(awk '{print $2}' <<<"$adds" | awk 'NR>1 {print ($1 - prev >= 480 && $1 - prev <= 1500) ? "y" : "n:"$1-prev} {prev=$1}' | tr "\n" " ")
+  check "about 500 ms between attempts ($gaps)" '[ "$gaps" = "y y " ]'
+  local fail
+  await 0 'NOTIFY op=MODIFY .*icon=VarnelFail' 60; fail=$LINE
+  check "no carrier: fail icon, id 3, \"MSF status: fail. No data received\"" \
+    '[[ "$fail" == *" id=3 flags=0x7 msg=1025 icon=VarnelFail tip=\"MSF status: fail. No data received\" "*"result=1"* ]]'
+  check "no modify with another id" '! grep "NOTIFY op=MODIFY" "$log" | grep -vq " id=3 "'
+  shot tray-fail
+  local before
+  before=$(lines)
+  drv broadcast >/dev/null
+  local again
+  await "$before" 'NOTIFY op=ADD' 10; again=$LINE
+  check "TaskbarCreated adds the icon again with id 3 and the current record" \
+    '[[ "$again" == *" id=3 flags=0x7 msg=1025 icon=VarnelFail tip=\"MSF status: fail. No data received\" size=104 result="* ]]'
+  check "exactly one add for one TaskbarCreated" '[ "$(tail -n +$((before + 1)) "$log" | grep -c "NOTIFY op=ADD")" = 1 ]'
+  close_by_menu 3
+  unset VARNEL_SIM_FAIL_ADDS VARNEL_SIM_OFF
+}
+
+# The dialog's template, lists and opening selections; the indicator's port
+# choices; Cancel; OK with types and sizes; bad stored values; a second request.
+scenario_dialog() {
+  begin dialog Europe/London
+  export VARNEL_SIM_FAIL_COM=4
+  launch || return
+  local dump before absent
+  has() { grep -Fxq -- "$1" <<<"$dump"; }
+  absent=$(printf "VALUE PortAddress absent\nVALUE BitNumber absent\nVALUE UTCFlag absent")
+  dump=$(d window + tray dblclick + dialog + pixel 1090)
+  echo "$dump" >"$S/dialog-defaults.txt"
+  check "one dialog, caption \"VARNEL v1.6 Properties\"" 'has "DIALOGS 1" && has "CAPTION \"VARNEL v1.6 Properties\""'
+  check "controls in tab order with their ids, classes and texts" \
+    '[ "$(grep "^CONTROL" <<<"$dump" | sed "s/ style=[^ ]*//;s/ enabled=[01]//" | tr "\n" "|")" = "CONTROL 1088 class=Static text=\"COM &port or hex address:\"|CONTROL 1136 class=ComboBox text=\"201\"|CONTROL 1089 class=Static text=\"&Input bit number (0-7):\"|CONTROL 1137 class=ComboBox text=\"7\"|CONTROL 1056 class=Button text=\"&BST\"|CONTROL 1057 class=Button text=\"&UTC\"|CONTROL 1090 class=Static text=\"\"|CONTROL 1 class=Button text=\"OK\"|CONTROL 2 class=Button text=\"Cancel\"|" ]'
+  check "port list: COM1:..COM9:, 201, 279, 2EE, 2FE, 379, 3EE, 3FE" \
+    'has "LIST 1136 \"COM1:\",\"COM2:\",\"COM3:\",\"COM4:\",\"COM5:\",\"COM6:\",\"COM7:\",\"COM8:\",\"COM9:\",\"201\",\"279\",\"2EE\",\"2FE\",\"379\",\"3EE\",\"3FE\""'
+  check "bit list: 0..7" 'has "LIST 1137 \"0\",\"1\",\"2\",\"3\",\"4\",\"5\",\"6\",\"7\""'
+  check "defaults at open: \"201\" (item 9), bit 7, BST checked" \
+    'has "SEL 1136 9" && has "SEL 1137 7" && has "CHECK 1056 1" && has "CHECK 1057 0"'
+  check "OK is the default button and enabled" \
+    '[ $(( $(grep "^CONTROL 1 " <<<"$dump" | sed "s/.*style=\(0x[0-9a-f]*\).*/\1/") & 0xF )) = 1 ] && grep -q "^CONTROL 1 .*enabled=1" <<<"$dump"'
+  check "the indicator is white or black on the live line" 'has "PIXEL 255 255 255" || has "PIXEL 0 0 0"'
+  shot dialog
+
+  # A second request brings the same dialog to the front.
+  dump=$(d tray dblclick + sleep 1000 + count "#32770" + dialog)
+  check "a second Properties request leaves one dialog" 'has "COUNT #32770 1"'
+  check "and it is in front" 'has "FOREGROUND 1"'
+
+  # Typing an address: the indicator reads that I/O port through Inp32.
+  before=$(lines)
+  dump=$(d type 1136 378 + sleep 300 + dialog + pixel 1090)
+  check "typed \"378\": Inp32 reads port 0x378" 'await "$before" "INP port=0x378 .*first=1" 5'
+  check "typed \"378\": OK enabled, no item selected" 'grep -q "^CONTROL 1 .*enabled=1" <<<"$dump" && has "SEL 1136 -1"'
+  check "typed \"378\": no serial port opened" '! tail -n +$((before + 1)) "$log" | grep -q " COM call="'
+  check "typed \"378\": the indicator is white (0xFF read)" 'has "PIXEL 255 255 255"'
+
+  # An absent serial port: grey indicator, OK disabled; a present one: enabled.
+  before=$(lines)
+  dump=$(d select 1136 3 + sleep 300 + dialog + pixel 1090)
+  check "COM4: is opened and fails" 'await "$before" "COM call=CreateFileA name=.*COM4\" port=4 result=invalid error=2 injected=1" 5'
+  check "absent COM4: OK disabled" 'grep -q "^CONTROL 1 .*enabled=0" <<<"$dump"'
+  check "absent COM4: grey indicator" 'has "PIXEL 128 128 128"'
+  dump=$(d select 1136 0 + sleep 300 + dialog)
+  check "COM1: (present): OK enabled again" 'grep -q "^CONTROL 1 .*enabled=1" <<<"$dump"'
+  check "COM1: is opened" 'tail -n +$((before + 1)) "$log" | grep -q "COM call=CreateFileA name=.*COM1\" port=1 result=0x"'
+
+  # Cancel after changing everything: nothing stored.
+  dump=$(d select 1137 2 + click 1057 + click 2 + sleep 300 + count "#32770")
+  check "Cancel closes the dialog" 'has "COUNT #32770 0"'
+  check "Cancel stores nothing" '[ "$(drv reg all)" = "$absent" ]'
+
+  # OK: COM3, bit 5, UTC, stored with their types and sizes.
+  dump=$(d tray dblclick + dialog)
+  check "reopened after Cancel: still \"201\", bit 7, BST" 'has "SEL 1136 9" && has "SEL 1137 7" && has "CHECK 1056 1"'
+  before=$(lines)
+  dump=$(d select 1136 2 + select 1137 5 + click 1057 + click 1 + sleep 300 + count "#32770")
+  check "OK closes the dialog" 'has "COUNT #32770 0"'
+  dump=$(drv reg all)
+  check "OK stores PortAddress 3 as REG_DWORD, 4 bytes" 'has "VALUE PortAddress type=4 size=4 data=03000000"'
+  check "OK stores BitNumber 5 as REG_BINARY, 1 byte" 'has "VALUE BitNumber type=3 size=1 data=05"'
+  check "OK stores UTCFlag 1 as REG_BINARY, 1 byte" 'has "VALUE UTCFlag type=3 size=1 data=01"'
+  check "COM3 is opened for use" 'tail -n +$((before + 1)) "$log" | grep -q "COM call=CreateFileA name=.*COM3\" port=3 result=0x"'
+  dump=$(d tray dblclick + dialog + click 2)
+  check "reopened after OK: \"COM3:\", bit 5, UTC" 'has "SEL 1136 2" && has "SEL 1137 5" && has "CHECK 1057 1" && has "CHECK 1056 0"'
+  close_by_menu 1
+  unset VARNEL_SIM_FAIL_COM
+
+  # Stored values read at start: the selection the dialog opens with, and what
+  # OK then stores.
+  opening() {  # opening DESC PORTHEX BITTYPE BITHEX PORTSEL BITSEL STORED-PORT
+    local port_sel=$5 bit_sel=$6 stored=$7
+    drv reg drop >/dev/null
+    drv reg set PortAddress 4 "$2" >/dev/null
+    [ -n "$3" ] && drv reg set BitNumber "$3" "$4" >/dev/null
+    launch || return
+    dump=$(d window + tray dblclick + dialog)
+    check "$1: port item $5, bit item $6 at open" 'has "SEL 1136 $port_sel" && has "SEL 1137 $bit_sel"'
+    if [ -n "$7" ]; then
+      d click 1 >/dev/null
+      check "$1: OK stores PortAddress $7" '[ "$(drv reg get PortAddress)" = "VALUE PortAddress type=4 size=4 data=$stored" ]'
+    else
+      d click 2 >/dev/null
+    fi
+    close_by_menu 1
+  }
+  opening "PortAddress 0x20" 20000000 "" "" 9 7 01020000
+  opening "PortAddress 0xC" 0c000000 "" "" 0 7 01000000
+  opening "PortAddress 3" 03000000 "" "" 2 7 ""
+  opening "BitNumber stored as REG_DWORD 4 bytes (default 7 kept)" 01020000 4 03000000 9 7 ""
+  opening "BitNumber 9" 01020000 3 09 9 -1 ""
+}
+
+# Live sync in UTC mode: two confirmed minutes in a row, each setting the clock
+# twice to hh:mm:00.000 of the minute it is in, with the good icon; then
+# TaskbarCreated, a new bit and BST by OK, and close.
+scenario_live() {
+  begin live UTC
+  drv reg set UTCFlag 3 01 >/dev/null
+  launch || return
+  local n minute previous= from=0 first set
+  for n in 1 2; do
+    if ! await "$from" 'CLOCK call=SetLocalTime' $((n == 1 ? 200 : 75)); then
+      bad "confirmed minute $n: no clock setting"
+      tail -n 5 "$log"
+      return
+    fi
+    minute=$(minute_of "$LINE" UTC 0)
+    set="CLOCK call=SetLocalTime time=$minute:00.000 dow=$(dow_of_minute "$minute") result=1 error=0 injected=0"
+    first=$LINE
+    await "$AT" 'CLOCK|NOTIFY' 5
+    check "minute $n: SetLocalTime $minute:00.000 (the minute it is in), twice, both succeed" \
+      '[[ "$first" == *" $set" && "$LINE" == *" $set" ]]'
+    await "$AT" 'CLOCK|NOTIFY' 5
+    check "minute $n: then the good icon with \"MSF status: good. $(tip_of_minute "$minute") (UTC)\"" \
+      '[[ "$LINE" == *"NOTIFY op=MODIFY hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelGood tip=\"MSF status: good. $(tip_of_minute "$minute") (UTC)\" size=104 result=1 injected=0" ]]'
+    if [ -n "$previous" ]; then
+      check "minute $n follows minute $((n - 1))" \
+        '[ $(( $(date -u -d "${minute/T/ }" +%s) - $(date -u -d "${previous/T/ }" +%s) )) = 60 ]'
+    fi
+    previous=$minute from=$AT
+  done
+  shot tray-good
+
+  local before tip
+  tip=$(grep 'NOTIFY op=MODIFY' "$log" | tail -n1 | sed 's/.* tip=\("[^"]*"\).*/\1/')
+  before=$(lines)
+  drv broadcast >/dev/null
+  await "$before" 'NOTIFY op=ADD' 10
+  # Wine's shell still holds the icon, so the add itself may fail: the call
+  # and its record are what count.
+  check "TaskbarCreated adds the icon again with the current record ($tip)" \
+    '[[ "$LINE" == *" id=1 flags=0x7 msg=1025 icon=VarnelGood tip=$tip size=104 result="* ]]'
+
+  # A bit the receiver does not drive, and BST: stored, and the status fails.
+  d tray dblclick >/dev/null
+  dump=$(d dialog)
+  has() { grep -Fxq -- "$1" <<<"$dump"; }
+  check "the dialog opens with UTC checked (UTCFlag 1)" 'has "CHECK 1057 1" && has "CHECK 1056 0"'
+  d select 1137 3 >/dev/null
+  d click 1056 >/dev/null
+  before=$(lines)
+  d click 1 >/dev/null
+  check "OK stores bit 3 and BST, the port unchanged" \
+    '[ "$(drv reg all)" = "$(printf "VALUE PortAddress type=4 size=4 data=01020000\nVALUE BitNumber type=3 size=1 data=03\nVALUE UTCFlag type=3 size=1 data=00")" ]'
+  if await "$before" 'NOTIFY op=MODIFY .*icon=VarnelFail' 40; then
+    ok "the new bit takes effect at once: the fail icon"
+    check "the fail tip keeps the last decoded date and time" \
+      '[[ "$LINE" =~ tip=\"MSF\ status:\ fail\.\ [A-Z][a-z]{2}\ [0-9]{2}-[A-Z][a-z]{2}-[0-9]{4},\ [0-9]{2}:[0-9]{2}\ \(UTC\)\" ]]'
+  else
+    bad "the new bit takes effect at once: no fail icon within 40 s"
+  fi
+  close_by_menu 1
+}
+
+# A signal an hour ahead of the clock in UTC mode: the time is decoded and
+# confirmed, the clock refuses it (once, no second call), the status is poor
+# with that time shown.
+scenario_offset() {
+  begin offset UTC
+  drv reg set UTCFlag 3 01 >/dev/null
+  export VARNEL_SIM_OFFSET=3600
+  launch || return
+  if ! await 0 'CLOCK call=SetLocalTime' 200; then
+    bad "no clock setting within 200 s"
+    return
+  fi
+  local clock=$LINE minute
+  minute=$(minute_of "$LINE" UTC 3600)
+  check "SetLocalTime asked for $minute:00.000 (an hour ahead) and refused (1314)" \
+    '[[ "$clock" == *" CLOCK call=SetLocalTime time=$minute:00.000 dow=$(dow_of_minute "$minute") result=0 error=1314 injected=0" ]]'
+  await "$AT" 'CLOCK|NOTIFY' 5
+  check "then, with no second clock call, the poor icon with \"MSF status: poor. $(tip_of_minute "$minute") (UTC)\"" \
+    '[[ "$LINE" == *"NOTIFY op=MODIFY hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelPoor tip=\"MSF status: poor. $(tip_of_minute "$minute") (UTC)\" size=104 result=1 injected=0" ]]'
+  check "never good" '! grep -q "icon=VarnelGood" "$log"'
+  close_by_menu 1
+  unset VARNEL_SIM_OFFSET
+}
+
+# Local mode (UK civil time, TZ Europe/London): good, then the carrier goes.
+scenario_loss() {
+  begin loss Europe/London
+  export VARNEL_SIM_LOSS_AFTER=200
+  launch || return
+  if ! await 0 'CLOCK call=SetLocalTime .*result=1' 195; then
+    bad "no successful clock setting before the carrier goes"
+    grep NOTIFY "$log" | tail -n 5
+    return
+  fi
+  local clock=$LINE minute label
+  minute=$(minute_of "$LINE" Europe/London 0)
+  label=$([ "$(TZ=Europe/London date -d "@$(date -u -d "${minute/T/ }" +%s)" +%Z)" = BST ] && echo BST || echo UTC)
+  check "local mode: SetLocalTime $minute:00.000 (UK civil time) succeeded" \
+    '[[ "$clock" == *" CLOCK call=SetLocalTime time=$minute:00.000 dow=$(dow_of_minute "$minute") result=1 error=0 injected=0" ]]'
+  await "$AT" 'NOTIFY op=MODIFY' 5
+  check "good with \"$(tip_of_minute "$minute") ($label)\"" \
+    '[[ "$LINE" == *" icon=VarnelGood tip=\"MSF status: good. $(tip_of_minute "$minute") ($label)\" "* ]]'
+  if await "$AT" 'NOTIFY op=MODIFY .*icon=VarnelFail' 90; then
+    ok "after the carrier goes: the fail icon"
+    check "the fail tip keeps the last decoded date and time" \
+      '[[ "$LINE" =~ tip=\"MSF\ status:\ fail\.\ [A-Z][a-z]{2}\ [0-9]{2}-[A-Z][a-z]{2}-[0-9]{4},\ [0-9]{2}:[0-9]{2}\ \((UTC|BST)\)\" ]]'
+  else
+    bad "after the carrier goes: no fail icon within 90 s"
+  fi
+  close_by_menu 1
+  unset VARNEL_SIM_LOSS_AFTER
+}
+
+# ---------------------------------------------------------------- groups
+
+# run_scenario NAME: in its own subshell; prints PASS/FAIL, returns the result.
+run_scenario() {
+  (
+    fails=0
+    "scenario_$1"
+    finish
+    trap - EXIT
+    if [ "$fails" -eq 0 ]; then echo "PASS $1"; else echo "FAIL $1 ($fails checks)"; exit 1; fi
+  ) >"$work/$1.out" 2>&1
+  local status=$?
+  cat "$work/$1.out"
+  return $status
+}
+
+start=$(date +%s)
+status=0
+case $group in
+  startup) run_scenario startup || status=1 ;;
+  tray)    run_scenario first_start || status=1; run_scenario fail_adds || status=1 ;;
+  dialog)  run_scenario dialog || status=1 ;;
+  live)
+    # The minute-long waits run side by side, each in its own prefix.
+    pids=()
+    for name in live offset loss; do run_scenario "$name" >/dev/null 2>&1 & pids+=($!); done
+    for p in "${pids[@]}"; do wait "$p" || status=1; done
+    for name in live offset loss; do cat "$work/$name.out"; done
+    ;;
+  *) echo "unknown group $group"; exit 2 ;;
+esac
+echo "e2e $group: $(( $(date +%s) - start )) s, artefacts in $artefacts"
+exit $status
