@@ -112,7 +112,6 @@ await() {
   return 1
 }
 lines() { wc -l <"$log" 2>/dev/null || echo 0; }
-field() { sed -n "s/.* $1=\\(\"[^\"]*\"\\|[^ ]*\\).*/\\1/p" <<<"$2"; }  # field NAME LINE
 
 shot() {  # shot NAME: the whole virtual screen as a PNG artefact
   xwd -root -silent -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "png:$artefacts/$1.png" 2>/dev/null &&
@@ -145,7 +144,8 @@ dow_of_minute() { LC_ALL=C date -u -d "${1/T/ } UTC" +%w; }
 
 # ---------------------------------------------------------------- scenarios
 
-# Start-up failures: each message box with caption "VARNEL", then the exit code.
+# Start-up failures: each message box with caption "VARNEL", then the exit code;
+# a serial port that cannot be opened is reported and survived.
 scenario_startup() {
   begin startup Europe/London
   expect_start() {  # expect_start DESC FOLDER CODE TEXT...
@@ -162,22 +162,52 @@ scenario_startup() {
     check "$desc: exit code $code" '[ "$exit_line" = "EXIT $code" ]'
     [ "$fails" -eq 0 ] || { echo "  launcher said:"; sed 's/^/    /' "$out"; }
   }
-  expect_start "no InpOut32.dll" nolib 4 "Couldn't load InpOut32.dll"
+  # The library is needed even when a serial port is configured.
+  drv reg set PortAddress 4 03000000 >/dev/null
+  expect_start "no InpOut32.dll (PortAddress COM3)" nolib 4 "Couldn't load InpOut32.dll"
+  drv reg drop >/dev/null
   expect_start "InpOut32.dll without Inp32" noinp 5 "Couldn't get Inp32 function address"
   export VARNEL_SIM_TIMER=caps-fail
   expect_start "timer capabilities fail" varnel 8 "timeGetDevCaps failed" "CreateWindow failed"
-  export VARNEL_SIM_TIMER=min-period:3
-  expect_start "minimum timer period 3 ms" varnel 8 "Unsuitable timer resolution" "CreateWindow failed"
   export VARNEL_SIM_TIMER=start-fail
   expect_start "timer start fails" varnel 8 "Couldn't start timer" "CreateWindow failed"
   check "the timer start was asked for 20 ms, resolution 0, periodic" \
     'grep -Eq "TIMER call=timeSetEvent delay=20 resolution=0 flags=0x1 result=0 injected=1" "$log"'
-  # A minimum period of 5 ms divides 20: the program runs.
-  export VARNEL_SIM_TIMER=min-period:5
-  launch varnel || return
-  check "minimum timer period 5 ms is accepted (window created)" '[ -n "$(d window | grep "^WINDOW 0x")" ]'
-  close_by_menu 1
+
+  # Minimum timer periods: refused unless they divide 20 ms.
+  local period
+  for period in 3 6 8 40; do
+    export VARNEL_SIM_TIMER=min-period:$period
+    expect_start "minimum timer period $period ms" varnel 8 "Unsuitable timer resolution" "CreateWindow failed"
+  done
+  for period in 1 5 20; do
+    export VARNEL_SIM_TIMER=min-period:$period
+    launch varnel || return
+    check "minimum timer period $period ms is accepted (window created)" '[ -n "$(d window | grep "^WINDOW 0x")" ]'
+    close_by_menu 1
+  done
   unset VARNEL_SIM_TIMER
+
+  # A configured serial port that cannot be opened: reported, the program runs;
+  # in the dialog that port (the one in use) is not opened again and OK stays
+  # enabled.
+  drv reg set PortAddress 4 03000000 >/dev/null
+  export VARNEL_SIM_FAIL_COM=3
+  launch varnel || return
+  local dump
+  has() { grep -Fxq -- "$1" <<<"$dump"; }
+  dump=$(d window + sleep 500)
+  dump=$(tr -d '\r' <"$out")
+  check "COM3 absent at start: \"Couldn't open selected serial port\", no exit" \
+    'has "BOX caption=\"VARNEL\" text=\"Couldn'"'"'t open selected serial port\"" && ! grep -q "^EXIT" <<<"$dump"'
+  check "COM3 was opened once" '[ "$(grep -c "COM call=CreateFileA name=.*COM3\" port=3 result=invalid error=2 injected=1" "$log")" = 1 ]'
+  dump=$(d tray dblclick + dialog + select 1136 2 + sleep 300 + dialog)
+  check "the dialog opens on \"COM3:\" and keeps OK enabled on it" \
+    'has "SEL 1136 2" && ! grep -q "^CONTROL 1 .*enabled=0" <<<"$dump"'
+  check "the port in use is not opened again" '[ "$(grep -c "COM call=CreateFileA name=.*COM3" "$log")" = 1 ]'
+  d click 2 >/dev/null
+  close_by_menu 1
+  unset VARNEL_SIM_FAIL_COM
 }
 
 # First start with no key: key created, values left absent, the app icon with
@@ -308,8 +338,15 @@ scenario_dialog() {
   check "OK stores BitNumber 5 as REG_BINARY, 1 byte" 'has "VALUE BitNumber type=3 size=1 data=05"'
   check "OK stores UTCFlag 1 as REG_BINARY, 1 byte" 'has "VALUE UTCFlag type=3 size=1 data=01"'
   check "COM3 is opened for use" 'tail -n +$((before + 1)) "$log" | grep -q "COM call=CreateFileA name=.*COM3\" port=3 result=0x"'
-  dump=$(d tray dblclick + dialog + click 2)
+  dump=$(d tray dblclick + dialog)
   check "reopened after OK: \"COM3:\", bit 5, UTC" 'has "SEL 1136 2" && has "SEL 1137 5" && has "CHECK 1057 1" && has "CHECK 1056 0"'
+  # The same port with another bit: only BitNumber changes, COM3 stays open.
+  before=$(lines)
+  d select 1137 6 + click 1 >/dev/null
+  dump=$(drv reg all)
+  check "OK with the same port and bit 6 stores only the new bit" \
+    'has "VALUE PortAddress type=4 size=4 data=03000000" && has "VALUE BitNumber type=3 size=1 data=06" && has "VALUE UTCFlag type=3 size=1 data=01"'
+  check "and opens no port" '! tail -n +$((before + 1)) "$log" | grep -q " COM call="'
   close_by_menu 1
   unset VARNEL_SIM_FAIL_COM
 
