@@ -29,7 +29,10 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
         r.FirstConfirmNs = postNs;
     if (StopAtFirst)
         StopRequested = true;
-    if (!ConfirmationCorrect(UnpackTimeCode(wParam, lParam), postUtcNs, Line.Options.DelayNs)) {
+    const TimeFields got = UnpackTimeCode(wParam, lParam);
+    if (!ConfirmationCorrect(got, postUtcNs, Line.Options.DelayNs)) {
+        if (r.Wrong < KEPT_WRONG)
+            r.Wrongs[r.Wrong] = {postUtcNs, got, TrueMinute(postUtcNs, Line.Options.DelayNs)};
         ++r.Wrong;
         return;
     }
@@ -37,7 +40,7 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
     const int64_t late = postUtcNs - SynthFloorDiv(postUtcNs - Line.Options.DelayNs + minuteNs / 2,
                                                    minuteNs) * minuteNs;
     r.LateSumNs += late;
-    r.Early += late < 0;
+    r.Early += late < -EARLY_NS;
     if (late > r.LateMaxNs)
         r.LateMaxNs = late;
     if (late < r.LateMinNs)
@@ -46,15 +49,18 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
 
 }  // namespace
 
-bool ConfirmationCorrect(const TimeFields& fields, int64_t postUtcNs, int64_t delayNs)
+TimeFields TrueMinute(int64_t postUtcNs, int64_t delayNs)
 {
     const int64_t minuteNs = int64_t(60) * 1000000000;
     const int64_t marker = SynthFloorDiv(postUtcNs - delayNs + minuteNs / 2, minuteNs);
     bool summer = false;
-    const SynthFields truth = SynthUkFields(marker * 60000, &summer);
-    return fields.Minute == truth.Minute && fields.Hour == truth.Hour &&
-           fields.DayOfWeek == truth.DayOfWeek && fields.Day == truth.Day &&
-           fields.Month == truth.Month && fields.Year == truth.Year;
+    const SynthFields t = SynthUkFields(marker * 60000, &summer);
+    return TimeFields{t.Minute, t.Hour, t.DayOfWeek, t.Day, t.Month, t.Year};
+}
+
+bool ConfirmationCorrect(const TimeFields& fields, int64_t postUtcNs, int64_t delayNs)
+{
+    return fields == TrueMinute(postUtcNs, delayNs);
 }
 
 RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAtFirst)

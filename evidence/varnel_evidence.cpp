@@ -135,6 +135,12 @@ void PrintRunHeader()
                 "late_mean_ms late_min_ms late_max_ms early seconds\n");
 }
 
+void PrintFields(const char* label, const TimeFields& f)
+{
+    std::printf(" %s %02u-%02u-%02u dow %u %02u:%02u", label, f.Year, f.Month, f.Day, f.DayOfWeek,
+                f.Hour, f.Minute);
+}
+
 void PrintRunRow(double value, const RunResult& r, double seconds)
 {
     const uint32_t right = r.Confirmed - r.Wrong;
@@ -142,6 +148,20 @@ void PrintRunRow(double value, const RunResult& r, double seconds)
                 r.Confirmed / r.Hours, r.Wrong, r.Wrong / r.Hours,
                 right ? double(r.LateSumNs) / right / 1e6 : 0.0, double(r.LateMinNs) / 1e6,
                 double(r.LateMaxNs) / 1e6, r.Early, seconds);
+    for (uint32_t i = 0; i < r.Wrong && i < KEPT_WRONG; ++i) {
+        const WrongConfirmation& w = r.Wrongs[i];
+        const int64_t ms = SynthFloorDiv(w.PostUtcNs, 1000000);
+        int64_t y;
+        unsigned mo, d;
+        SynthCivilFromDays(SynthFloorDiv(ms, 86400000), &y, &mo, &d);
+        const int64_t inDay = ms - SynthFloorDiv(ms, 86400000) * 86400000;
+        std::printf("#   wrong at %04lld-%02u-%02u %02lld:%02lld:%06.3f UTC:", (long long)y, mo, d,
+                    (long long)(inDay / 3600000), (long long)(inDay / 60000 % 60),
+                    double(inDay % 60000) / 1000.0);
+        PrintFields("set", w.Got);
+        PrintFields("true (UK civil)", w.Truth);
+        std::printf("\n");
+    }
     std::fflush(stdout);
 }
 
@@ -173,7 +193,7 @@ int Sweep(Settings s)
     std::printf("# (the swept value replaces the %s above)\n"
                 "# wrong: a confirmed minute whose fields differ from the true minute\n"
                 "# late: how long after the true minute edge a correct confirmation was posted\n"
-                "# early: correct confirmations posted before the true minute edge\n",
+                "# early: correct confirmations posted over 50 ms before the true minute edge\n",
                 s.Param.c_str());
     PrintRunHeader();
     for (double v : s.Values) {
