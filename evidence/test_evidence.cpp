@@ -139,6 +139,29 @@ TEST(LineModel, FlipsInvertTheirShareOfSamples)
     EXPECT_NEAR(flipped / 180000.0, 0.03, 0.002);
 }
 
+// Outages put static on the line for their share of the time: half of those
+// samples differ from the clean line, and only those.
+TEST(LineModel, OutagesReplaceTheLineForTheirShareOfTime)
+{
+    LineOptions clean = DefaultLineOptions();
+    LineOptions faded = clean;
+    faded.OutagesPerHour = 10;  // 30 s mean: 300 s an hour, 8.3 % of the time
+    LineModel a, b;
+    LineBegin(a, clean);
+    LineBegin(b, faded);
+    const uint64_t count = 20 * 180000;  // twenty hours
+    uint64_t differing = 0, longestRun = 0, run = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        const bool d = LineNext(a) != LineNext(b);
+        differing += d;
+        run = d ? run + 1 : 0;
+        longestRun = std::max(longestRun, run);
+    }
+    EXPECT_NEAR(double(differing) / count, 0.0417, 0.01);
+    // Static, not a stuck line: no long run of inverted samples.
+    EXPECT_LT(longestRun, 40u);
+}
+
 TEST(Judge, TrueMinuteAgainstNearMisses)
 {
     // 14:07 BST on Friday 20 April 2012 is 13:07 UTC.
