@@ -174,9 +174,10 @@ scenario_startup() {
   check "the timer start was asked for 20 ms, resolution 0, periodic" \
     'grep -Eq "TIMER call=timeSetEvent delay=20 resolution=0 flags=0x1 result=0 injected=1" "$log"'
 
-  # Minimum timer periods: refused unless they divide 20 ms.
+  # Minimum timer periods: refused unless they divide 20 ms (0 divides
+  # nothing: refused, not a crash).
   local period
-  for period in 3 6 8 40; do
+  for period in 0 3 6 8 40; do
     export VARNEL_SIM_TIMER=min-period:$period
     expect_start "minimum timer period $period ms" varnel 8 "Unsuitable timer resolution" "CreateWindow failed"
   done
@@ -240,6 +241,24 @@ scenario_first_start() {
   d click 2 >/dev/null
   sleep 0.3
   check "Cancel closes it" '[ "$(d count "#32770")" = "COUNT #32770 0" ]'
+  close_by_menu 1
+
+  # No single-instance check: a second copy runs alongside with its own
+  # window and icon; each closes on its own.
+  local before first_pid first_out first_launcher first_window second_window
+  before=$(lines)
+  launch || return
+  first_pid=$pid first_out=$out first_launcher=$launcher
+  first_window=$(d window)
+  launch || return
+  second_window=$(d window)
+  check "a second copy runs with its own window" \
+    '[[ "$second_window" == "WINDOW 0x"* && "$first_window" == "WINDOW 0x"* && "$second_window" != "$first_window" ]]'
+  await "$before" "NOTIFY op=ADD hwnd=${second_window#WINDOW } id=1 .*result=1" 10
+  check "and its own icon (id 1 on its own window)" '[ -n "$LINE" ]'
+  close_by_menu 1
+  pid=$first_pid out=$first_out launcher=$first_launcher
+  check "the first copy still runs" '[ "$(d window)" = "$first_window" ]'
   close_by_menu 1
 }
 
@@ -350,16 +369,28 @@ scenario_dialog() {
   close_by_menu 1
   unset VARNEL_SIM_FAIL_COM
 
+  # Close Varnel from the menu while the dialog is open: the dialog goes with
+  # the window, the icon is deleted, exit code 0.
+  drv reg drop >/dev/null
+  before=$(lines)
+  launch || return
+  dump=$(d window + tray dblclick + dialog + tray rclick + menu close + sleep 1000 + count "#32770")
+  check "the menu opens over the open dialog" 'has "DIALOGS 1" && has "MENU open"'
+  check "Close Varnel with the dialog open: exit code 0" '[ "$(await_exit 20)" = "EXIT 0" ]'
+  check "and the icon is deleted" 'tail -n +$((before + 1)) "$log" | grep -q "NOTIFY op=DELETE .* id=1 .*result=1"'
+
   # Stored values read at start: the selection the dialog opens with, and what
   # OK then stores.
-  opening() {  # opening DESC PORTHEX BITTYPE BITHEX PORTSEL BITSEL STORED-PORT
-    local port_sel=$5 bit_sel=$6 stored=$7
+  opening() {  # opening DESC PORTHEX BITTYPE BITHEX PORTSEL BITSEL STORED-PORT [PORT-TEXT]
+    local port_sel=$5 bit_sel=$6 stored=$7 port_text=${8:-}
     drv reg drop >/dev/null
     drv reg set PortAddress 4 "$2" >/dev/null
     [ -n "$3" ] && drv reg set BitNumber "$3" "$4" >/dev/null
     launch || return
     dump=$(d window + tray dblclick + dialog)
     check "$1: port item $5, bit item $6 at open" 'has "SEL 1136 $port_sel" && has "SEL 1137 $bit_sel"'
+    [ -z "$port_text" ] ||
+      check "$1: the port field reads \"$port_text\"" 'grep -q "^CONTROL 1136 .* text=\"$port_text\"$" <<<"$dump"'
     if [ -n "$7" ]; then
       d click 1 >/dev/null
       check "$1: OK stores PortAddress $7" '[ "$(drv reg get PortAddress)" = "VALUE PortAddress type=4 size=4 data=$stored" ]'
@@ -371,6 +402,9 @@ scenario_dialog() {
   opening "PortAddress 0x20" 20000000 "" "" 9 7 01020000
   opening "PortAddress 0xC" 0c000000 "" "" 0 7 01000000
   opening "PortAddress 3" 03000000 "" "" 2 7 ""
+  opening "PortAddress 0 (nothing selected)" 00000000 "" "" -1 7 ""
+  opening "PortAddress 0x378 (not listed)" 78030000 "" "" -1 7 "" 378
+  opening "PortAddress 0x2ee" ee020000 "" "" 11 7 ""
   opening "BitNumber stored as REG_DWORD 4 bytes (default 7 kept)" 01020000 4 03000000 9 7 ""
   opening "BitNumber 9" 01020000 3 09 9 -1 ""
 }
