@@ -113,9 +113,17 @@ await() {
 }
 lines() { wc -l <"$log" 2>/dev/null || echo 0; }
 
-shot() {  # shot NAME: the whole virtual screen as a PNG artefact
-  xwd -root -silent -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "png:$artefacts/$1.png" 2>/dev/null &&
-    ok "screenshot $1.png" || bad "screenshot $1.png"
+# shot NAME: the whole virtual screen as a PNG artefact; for the tray also
+# the taskbar's right end (the notification area) enlarged.
+shot() {
+  if xwd -root -silent -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "png:$artefacts/$1.png" 2>/dev/null; then
+    ok "screenshot $1.png"
+  else
+    bad "screenshot $1.png"
+  fi
+  case $1 in tray*)
+    /usr/bin/convert "$artefacts/$1.png" -crop 120x28+904+740 +repage -scale 400% "png:$artefacts/$1-area.png" 2>/dev/null ;;
+  esac
 }
 
 # close_by_menu ID: right click, "Close Varnel", then the icon's delete and exit 0.
@@ -197,7 +205,7 @@ scenario_startup() {
   launch varnel || return
   local dump
   has() { grep -Fxq -- "$1" <<<"$dump"; }
-  dump=$(d window + sleep 500)
+  d window + sleep 500 >/dev/null  # the window exists, the box has been reported
   dump=$(tr -d '\r' <"$out")
   check "COM3 absent at start: \"Couldn't open selected serial port\", no exit" \
     'has "BOX caption=\"VARNEL\" text=\"Couldn'"'"'t open selected serial port\"" && ! grep -q "^EXIT" <<<"$dump"'
