@@ -345,6 +345,8 @@ scenario_dialog() {
   check "COM4: is opened and fails" 'await "$before" "COM call=CreateFileA name=.*COM4\" port=4 result=invalid error=2 injected=1" 5'
   check "absent COM4: OK disabled" 'grep -q "^CONTROL 1 .*enabled=0" <<<"$dump"'
   check "absent COM4: grey indicator" 'has "PIXEL 128 128 128"'
+  check "absent COM4: the open is retried at the refresh ($(tail -n +$((before + 1)) "$log" | grep -c "COM4\" port=4 result=invalid") tries)" \
+    '[ "$(tail -n +$((before + 1)) "$log" | grep -c "COM4\" port=4 result=invalid")" -ge 5 ]'
   dump=$(d select 1136 0 + sleep 300 + dialog)
   check "COM1: (present): OK enabled again" 'grep -q "^CONTROL 1 .*enabled=1" <<<"$dump"'
   check "COM1: is opened" 'tail -n +$((before + 1)) "$log" | grep -q "COM call=CreateFileA name=.*COM1\" port=1 result=0x"'
