@@ -32,9 +32,7 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { echo "Xvfb did not start"; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
 
-# shellcheck source=prefix.sh
-source "$(dirname "$0")/prefix.sh"
-make_template "$work/template"
+bash "$(dirname "$0")/../../scripts/wine-prefix" "$work/template"
 
 # A fresh prefix per scenario, cloned from the template.
 fresh_prefix() {

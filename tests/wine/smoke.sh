@@ -31,7 +31,7 @@ export DISPLAY=":$(head -n1 "$work/display")"
 
 # A prefix template, made once per build tree, then cloned.
 template=$work/template
-bash "$(dirname "$0")/prefix-template.sh" "$template"
+bash "$(dirname "$0")/../../scripts/wine-prefix" "$template"
 
 export WINEPREFIX=$work/run
 rm -rf "$WINEPREFIX"
