@@ -16,6 +16,8 @@ unset WINEPREFIX WINESERVER
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
+# A command that stops the script says which one, rather than ending it silently.
+trap 'echo "FAIL: line $LINENO: \"$BASH_COMMAND\" exited $?"' ERR
 note() { echo "note: $*"; }
 
 xvfb_pid=
@@ -111,7 +113,7 @@ fi
 # Varnel running, as after a log-on: the library in the system folder, a
 # setting of the user's own.
 cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
-timeout 30 wine reg add "$settings_key" /v UTCFlag /t REG_BINARY /d 01 /f >/dev/null
+timeout 90 wine reg add "$settings_key" /v UTCFlag /t REG_BINARY /d 01 /f >/dev/null
 (cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
 varnel_pid=$!
 sleep 3
@@ -140,7 +142,7 @@ echo "== the user's own InpOut32.dll, and /REMOVESETTINGS"
 fresh_prefix own-library
 run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
 cp "$library" "$program_dir/InpOut32.dll"
-timeout 30 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
+timeout 90 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
 run_and_settle 'C:\Program Files\Varnel\uninstall.exe' /S /REMOVESETTINGS || fail "uninstall exited with $?"
 listing=$(cd "$program_dir" 2>/dev/null && ls | tr '\n' ' ')
 [ "$listing" = "InpOut32.dll " ] && pass "the user's InpOut32.dll and its folder are kept" || fail "folder holds '$listing'"
@@ -170,7 +172,7 @@ rm -rf "$work/screens"
 mkdir -p "$work/screens"
 screens_win='C:\screens'
 ln -s "$work/screens" "$WINEPREFIX/drive_c/screens"
-timeout 30 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
+timeout 90 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
 
 log=$(timeout 180 wine 'C:\driver.exe' "Varnel $version Setup" "$screens_win\\install" no 'C:\setup.exe' | tr -d '\r') \
   || fail "the installer's wizard did not run to its end"
