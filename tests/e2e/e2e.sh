@@ -24,12 +24,14 @@ ok()   { echo "  ok: $*"; }
 bad()  { echo "  FAIL: $*"; fails=$((fails + 1)); }
 check() { if eval "$2"; then ok "$1"; else bad "$1"; fi; }  # check DESC CONDITION (CONDITION sees check's own $1 $2: use named variables)
 
+# shellcheck source=../../scripts/xvfb.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xvfb.sh"
 xvfb_pid= launcher= scenario=
 finish() {
   [ -n "$launcher" ] && kill "$launcher" 2>/dev/null
   [ -n "${WINEPREFIX:-}" ] && timeout 20 wineserver -k 2>/dev/null
   [ -n "$launcher" ] && wait "$launcher" 2>/dev/null
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
+  stop_xvfb
   [ -n "${WINEPREFIX:-}" ] && rm -rf "$WINEPREFIX"
   return 0
 }
@@ -42,10 +44,7 @@ begin() {
   mkdir -p "$S"
   trap finish EXIT
   export TZ=$2
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$S/display" 2>/dev/null &
-  xvfb_pid=$!
-  for _ in $(seq 100); do [ -s "$S/display" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$S/display")"
+  start_xvfb "$S" || bad "no X server for $scenario"
   export WINEPREFIX=$S/prefix
   cp -a "$template" "$WINEPREFIX"
   timeout 20 wineserver -p60

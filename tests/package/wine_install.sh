@@ -23,16 +23,13 @@ note() { echo "note: $*"; }
 xvfb_pid=
 cleanup() {
   if [ -n "${WINEPREFIX:-}" ]; then timeout 20 wineserver -k 2>/dev/null || true; fi
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+  stop_xvfb
 }
 trap cleanup EXIT
 
-rm -f "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { echo "Xvfb did not start"; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
+# shellcheck source=../../scripts/xvfb.sh
+source "$(dirname "$0")/../../scripts/xvfb.sh"
+start_xvfb "$work"
 
 bash "$(dirname "$0")/../../scripts/wine-prefix" "$work/template"
 
