@@ -3,6 +3,7 @@
 // loss; and the observer's log lines and injected failures for this program's
 // own imports. Usage: test_inpout32sim InpOut32.dll
 #include <windows.h>
+#include <commctrl.h>
 #include <mmsystem.h>
 #include <shellapi.h>
 
@@ -34,7 +35,8 @@ static int Failures;
 static const char* const AllVariables[] = {
     "VARNEL_SIM_PORT", "VARNEL_SIM_BIT", "VARNEL_SIM_LEVEL", "VARNEL_SIM_NOISE", "VARNEL_SIM_OFFSET",
     "VARNEL_SIM_OFF", "VARNEL_SIM_LOSS_AFTER", "VARNEL_SIM_SCRIPT", "VARNEL_SIM_SEED", "VARNEL_SIM_LOG",
-    "VARNEL_SIM_FAIL_ADDS", "VARNEL_SIM_FAIL_CLOCK", "VARNEL_SIM_FAIL_COM", "VARNEL_SIM_TIMER"};
+    "VARNEL_SIM_FAIL_ADDS", "VARNEL_SIM_FAIL_CLOCK", "VARNEL_SIM_FAIL_COM", "VARNEL_SIM_TIMER",
+    "VARNEL_SIM_FAIL_GETMESSAGE", "VARNEL_SIM_NO_PROC"};
 
 // Sets exactly the given "NAME=value" variables (the library reads them at load).
 static void SetEnvironment(const std::vector<std::string>& settings)
@@ -400,6 +402,41 @@ static void ActPassThrough(std::vector<std::string>* expected)
     expected->push_back(Format("TIMER call=timeKillEvent id=%u result=%u injected=0", timer, killed));
 }
 
+// Run-time resolved filters come back wrapped (or not at all when listed as
+// missing); other names pass unlogged; GetMessageA fails from its second call.
+static void ActResolvedAndLoop(std::vector<std::string>* expected)
+{
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    typedef BOOL(WINAPI * FilterExFunction)(HWND, UINT, DWORD, void*);
+    FARPROC found = GetProcAddress(user32, "ChangeWindowMessageFilterEx");
+    CHECK(found != nullptr, "ChangeWindowMessageFilterEx must be found");
+    if (found) {
+        expected->push_back("PROC call=GetProcAddress name=ChangeWindowMessageFilterEx result=wrapped injected=0");
+        const BOOL result =
+            reinterpret_cast<FilterExFunction>(reinterpret_cast<void (*)()>(found))(nullptr, 49321, 1, nullptr);
+        expected->push_back(Format("FILTER call=ChangeWindowMessageFilterEx hwnd=0x0 msg=49321 action=1 result=%d "
+                                   "error=%lu", result ? 1 : 0, result ? 0 : GetLastError()));
+    }
+    CHECK(GetProcAddress(user32, "ChangeWindowMessageFilter") == nullptr && GetLastError() == ERROR_PROC_NOT_FOUND,
+          "a listed name is not found");
+    expected->push_back("PROC call=GetProcAddress name=ChangeWindowMessageFilter result=null error=127 injected=1");
+    CHECK(GetProcAddress(user32, "GetMessageA") != nullptr, "other names are found, unlogged");
+
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES};
+    const BOOL initialised = InitCommonControlsEx(&controls);
+    expected->push_back(Format("COMCTL call=InitCommonControlsEx size=%u classes=0x4000 result=%d",
+                               unsigned(sizeof controls), initialised ? 1 : 0));
+
+    MSG message;
+    PostThreadMessageA(GetCurrentThreadId(), WM_USER, 7, 0);
+    CHECK(GetMessageA(&message, nullptr, 0, 0) > 0 && message.wParam == 7, "first GetMessageA reaches the queue");
+    for (unsigned call = 2; call <= 3; ++call) {
+        CHECK(GetMessageA(&message, nullptr, 0, 0) == -1 && GetLastError() == ERROR_INVALID_WINDOW_HANDLE,
+              "GetMessageA call %u must fail", call);
+        expected->push_back(Format("LOOP call=GetMessageA count=%u result=-1 error=1400 injected=1", call));
+    }
+}
+
 // "hh:mm:ss.mmm ms " then the text; ms never decreases.
 static bool SplitLine(const std::string& line, int64_t* ms, std::string* text)
 {
@@ -445,7 +482,8 @@ static void RunHookCase(const HookCase& c)
     }
     CHECK(!texts.empty() && texts[0].rfind("START pid=", 0) == 0, "%s: no START line", c.Name);
     for (const char* name : {"Shell_NotifyIconA", "SetLocalTime", "LoadImageA", "LoadIconA", "CreateFileA",
-                             "timeGetDevCaps", "timeSetEvent", "timeKillEvent"}) {
+                             "timeGetDevCaps", "timeSetEvent", "timeKillEvent", "InitCommonControlsEx",
+                             "GetMessageA", "GetProcAddress"}) {
         bool found = false;
         for (const std::string& text : texts)
             found |= text == std::string("HOOK name=") + name + " result=patched";
@@ -471,7 +509,8 @@ static void CheckStartLine()
     DeleteFileA(log.c_str());
     SetEnvironment({"VARNEL_SIM_LOG=" + log, "VARNEL_SIM_PORT=378", "VARNEL_SIM_BIT=9", "VARNEL_SIM_LEVEL=0",
                     "VARNEL_SIM_NOISE=0.25", "VARNEL_SIM_OFFSET=-90.5", "VARNEL_SIM_FAIL_COM=3,x,12",
-                    "VARNEL_SIM_TIMER=min-period:4", "VARNEL_SIM_FAIL_ADDS=2"});
+                    "VARNEL_SIM_TIMER=min-period:4", "VARNEL_SIM_FAIL_ADDS=2", "VARNEL_SIM_FAIL_GETMESSAGE=-1",
+                    "VARNEL_SIM_NO_PROC=Inp31,Out31"});
     HMODULE library = LoadLibraryA(LibraryPath);
     CHECK(library != nullptr, "LoadLibrary");
     Out32Function out32 = reinterpret_cast<Out32Function>(reinterpret_cast<void*>(GetProcAddress(library, "Out32")));
@@ -494,8 +533,8 @@ static void CheckStartLine()
     const size_t module = texts.empty() ? std::string::npos : texts[0].find(" port=");
     const std::vector<std::string> expected = {
         "port=0x378 bit=7 level=0 noise=0.25 offset=-90.500 off=0 loss-after=- script=- fail-adds=2 fail-clock=0 "
-        "fail-com=3,12 timer=min-period:4",
-        "WARN ignored=VARNEL_SIM_BIT=9,VARNEL_SIM_FAIL_COM=x",
+        "fail-com=3,12 timer=min-period:4 fail-getmessage=0 no-proc=Inp31,Out31",
+        "WARN ignored=VARNEL_SIM_BIT=9,VARNEL_SIM_FAIL_COM=x,VARNEL_SIM_FAIL_GETMESSAGE=-1",
         "OUT port=0x37a value=0x34",
         "INP port=0x379 value=0xff first=1",
         "INP port=0x201 value=0xff first=1",
@@ -543,6 +582,8 @@ int main(int argc, char** argv)
         {"timer capabilities fail", {"VARNEL_SIM_TIMER=caps-fail"}, ActCapsFail},
         {"timer start fails", {"VARNEL_SIM_TIMER=start-fail"}, ActStartFail},
         {"no faults: calls reach the system", {}, ActPassThrough},
+        {"resolved filters, a missing name, common controls, GetMessageA from call 2",
+         {"VARNEL_SIM_NO_PROC=ChangeWindowMessageFilter", "VARNEL_SIM_FAIL_GETMESSAGE=2"}, ActResolvedAndLoop},
     };
     for (const HookCase& c : hookCases)
         RunHookCase(c);

@@ -1,12 +1,15 @@
 // Simulated InpOut32's observer: patches the loading program's import table so
-// that its tray, clock, COM-port and multimedia-timer calls pass through here,
-// logs each one and fails chosen ones on request. Log grammar: README.md.
+// that its tray, clock, COM-port, multimedia-timer, common-controls and message
+// loop calls pass through here, logs each one and fails chosen ones on request;
+// functions the program resolves at run time are watched through GetProcAddress.
+// Log grammar: README.md.
 //
 // Import patching rather than inline hooks: it needs no disassembler, touches
 // only the one program that loaded us (not the system DLLs every other module
 // shares), and sees exactly what the program's import table shows.
 #include "sim.h"
 
+#include <commctrl.h>
 #include <mmsystem.h>
 #include <shellapi.h>
 
@@ -151,6 +154,9 @@ enum HookIndex {
     HOOK_TIME_GET_DEV_CAPS,
     HOOK_TIME_SET_EVENT,
     HOOK_TIME_KILL_EVENT,
+    HOOK_INIT_COMMON_CONTROLS,
+    HOOK_GET_MESSAGE,
+    HOOK_GET_PROC_ADDRESS,
     HOOK_COUNT
 };
 
@@ -168,6 +174,15 @@ static Function Original(HookIndex index)
     static_assert(sizeof function == sizeof(void*), "function pointer size");
     memcpy(&function, &Hooks[index].Original, sizeof function);
     return function;
+}
+
+template <typename Function>
+static void* AsPointer(Function function)
+{
+    void* pointer;
+    static_assert(sizeof pointer == sizeof function, "function pointer size");
+    memcpy(&pointer, &function, sizeof pointer);
+    return pointer;
 }
 
 static volatile LONG AddsFailed;
@@ -351,6 +366,100 @@ static MMRESULT WINAPI HookTimeKillEvent(UINT id)
     return result;
 }
 
+static BOOL WINAPI HookInitCommonControlsEx(const INITCOMMONCONTROLSEX* controls)
+{
+    const BOOL result =
+        Original<BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*)>(HOOK_INIT_COMMON_CONTROLS)(controls);
+    const DWORD error = GetLastError();
+    if (controls == nullptr)
+        SimLog("COMCTL call=InitCommonControlsEx data=null result=%d", result ? 1 : 0);
+    else
+        SimLog("COMCTL call=InitCommonControlsEx size=%lu classes=0x%lx result=%d", controls->dwSize,
+               controls->dwICC, result ? 1 : 0);
+    SetLastError(error);
+    return result;
+}
+
+// Only injected answers are logged: a message loop calls this all the time.
+static volatile LONG GetMessageCalls;
+
+static BOOL WINAPI HookGetMessageA(LPMSG message, HWND window, UINT first, UINT last)
+{
+    const uint32_t call = uint32_t(InterlockedIncrement(&GetMessageCalls));
+    if (Sim.FailGetMessage == 0 || call < Sim.FailGetMessage)
+        return Original<BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT)>(HOOK_GET_MESSAGE)(message, window, first, last);
+    SimLog("LOOP call=GetMessageA count=%u result=-1 error=%u injected=1", call,
+           unsigned(ERROR_INVALID_WINDOW_HANDLE));
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return -1;
+}
+
+// --- Functions resolved at run time ---
+//
+// The program's GetProcAddress goes through here. For the names below it
+// gets a logging wrapper instead of the system's function; a name listed in
+// VARNEL_SIM_NO_PROC is not found at all, as on a system that lacks it.
+
+static void* RealFilterEx;  // the system's ChangeWindowMessageFilterEx
+static void* RealFilter;    // the system's ChangeWindowMessageFilter
+
+static BOOL WINAPI WrapChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action, void* status)
+{
+    const BOOL result = reinterpret_cast<BOOL(WINAPI*)(HWND, UINT, DWORD, void*)>(
+        reinterpret_cast<void (*)()>(RealFilterEx))(window, message, action, status);
+    const DWORD error = result ? 0 : GetLastError();
+    SimLog("FILTER call=ChangeWindowMessageFilterEx hwnd=0x%" PRIxPTR " msg=%u action=%lu result=%d error=%lu",
+           reinterpret_cast<uintptr_t>(window), message, action, result ? 1 : 0, error);
+    SetLastError(error);
+    return result;
+}
+
+static BOOL WINAPI WrapChangeWindowMessageFilter(UINT message, DWORD flag)
+{
+    const BOOL result =
+        reinterpret_cast<BOOL(WINAPI*)(UINT, DWORD)>(reinterpret_cast<void (*)()>(RealFilter))(message, flag);
+    const DWORD error = result ? 0 : GetLastError();
+    SimLog("FILTER call=ChangeWindowMessageFilter msg=%u flag=%lu result=%d error=%lu", message, flag,
+           result ? 1 : 0, error);
+    SetLastError(error);
+    return result;
+}
+
+static FARPROC WINAPI HookGetProcAddress(HMODULE module, LPCSTR name)
+{
+    typedef FARPROC(WINAPI * GetProcFunction)(HMODULE, LPCSTR);
+    // An ordinal is no name of ours.
+    if (IS_INTRESOURCE(name))
+        return Original<GetProcFunction>(HOOK_GET_PROC_ADDRESS)(module, name);
+    for (unsigned i = 0; i < Sim.NoProcCount; ++i) {
+        if (strcmp(name, Sim.NoProc[i]) == 0) {
+            SimLog("PROC call=GetProcAddress name=%s result=null error=%u injected=1", Sim.NoProc[i],
+                   unsigned(ERROR_PROC_NOT_FOUND));
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+    }
+    void** real = strcmp(name, "ChangeWindowMessageFilterEx") == 0 ? &RealFilterEx
+                  : strcmp(name, "ChangeWindowMessageFilter") == 0 ? &RealFilter
+                                                                   : nullptr;
+    FARPROC result = Original<GetProcFunction>(HOOK_GET_PROC_ADDRESS)(module, name);
+    if (real == nullptr)
+        return result;
+    const DWORD error = result ? 0 : GetLastError();
+    if (result == nullptr) {
+        SimLog("PROC call=GetProcAddress name=%s result=null error=%lu injected=0", name, error);
+        SetLastError(error);
+        return nullptr;
+    }
+    memcpy(real, &result, sizeof *real);
+    void* wrapper = real == &RealFilterEx ? AsPointer(&WrapChangeWindowMessageFilterEx)
+                                          : AsPointer(&WrapChangeWindowMessageFilter);
+    SimLog("PROC call=GetProcAddress name=%s result=wrapped injected=0", name);
+    FARPROC wrapped;
+    memcpy(&wrapped, &wrapper, sizeof wrapped);
+    return wrapped;
+}
+
 // --- Import table patching ---
 
 struct PatchedSlot {
@@ -359,15 +468,6 @@ struct PatchedSlot {
 };
 static PatchedSlot Patched[32];
 static unsigned PatchedCount;
-
-template <typename Function>
-static void* AsPointer(Function function)
-{
-    void* pointer;
-    static_assert(sizeof pointer == sizeof function, "function pointer size");
-    memcpy(&pointer, &function, sizeof pointer);
-    return pointer;
-}
 
 static bool WriteSlot(void** slot, void* value)
 {
@@ -392,6 +492,9 @@ void SimInstallHooks()
     Hooks[HOOK_TIME_GET_DEV_CAPS] = {"timeGetDevCaps", AsPointer(&HookTimeGetDevCaps), nullptr};
     Hooks[HOOK_TIME_SET_EVENT] = {"timeSetEvent", AsPointer(&HookTimeSetEvent), nullptr};
     Hooks[HOOK_TIME_KILL_EVENT] = {"timeKillEvent", AsPointer(&HookTimeKillEvent), nullptr};
+    Hooks[HOOK_INIT_COMMON_CONTROLS] = {"InitCommonControlsEx", AsPointer(&HookInitCommonControlsEx), nullptr};
+    Hooks[HOOK_GET_MESSAGE] = {"GetMessageA", AsPointer(&HookGetMessageA), nullptr};
+    Hooks[HOOK_GET_PROC_ADDRESS] = {"GetProcAddress", AsPointer(&HookGetProcAddress), nullptr};
 
     uint8_t* base = reinterpret_cast<uint8_t*>(GetModuleHandleA(nullptr));
     const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);

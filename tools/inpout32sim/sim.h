@@ -10,6 +10,8 @@
 #include <cstdio>  // __MINGW_PRINTF_FORMAT: the printf flavour vsnprintf really is
 
 constexpr unsigned SIM_MAX_FAIL_COM = 16;
+constexpr unsigned SIM_MAX_NO_PROC = 4;        // names GetProcAddress pretends not to find
+constexpr unsigned SIM_PROC_NAME_SIZE = 48;
 
 // What the hooks do besides logging (VARNEL_SIM_TIMER).
 enum SimTimerFault : uint8_t {
@@ -41,6 +43,9 @@ struct SimConfig {
     uint8_t FailCom[SIM_MAX_FAIL_COM];  // COM port numbers whose open fails
     SimTimerFault Timer;
     uint32_t MinPeriod;     // for TIMER_MIN_PERIOD
+    uint32_t FailGetMessage;  // from this GetMessageA call on (1-based) answer -1; 0: never
+    uint8_t NoProcCount;
+    char NoProc[SIM_MAX_NO_PROC][SIM_PROC_NAME_SIZE];  // GetProcAddress answers NULL for these
 };
 
 extern SimConfig Sim;

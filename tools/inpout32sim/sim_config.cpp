@@ -70,6 +70,20 @@ static void ReadComList(const char* text)
     }
 }
 
+// "NameA,NameB": function names GetProcAddress is to miss.
+static void ReadNoProcList(const char* text)
+{
+    char copy[256];
+    snprintf(copy, sizeof copy, "%s", text);
+    for (char* item = strtok(copy, ", "); item; item = strtok(nullptr, ", ")) {
+        if (strlen(item) >= SIM_PROC_NAME_SIZE || Sim.NoProcCount == SIM_MAX_NO_PROC) {
+            Reject("VARNEL_SIM_NO_PROC", item);
+            continue;
+        }
+        snprintf(Sim.NoProc[Sim.NoProcCount++], SIM_PROC_NAME_SIZE, "%s", item);
+    }
+}
+
 static void ReadTimerFault(const char* text)
 {
     long long period = 0;
@@ -197,6 +211,14 @@ void SimReadConfig()
         Sim.Hooks = true;
         ReadTimerFault(text);
     }
+    value = 0;
+    Sim.Hooks |= Env("VARNEL_SIM_FAIL_GETMESSAGE", text, sizeof text);
+    ReadInteger("VARNEL_SIM_FAIL_GETMESSAGE", 10, 0, 0xFFFFFFFF, &value);
+    Sim.FailGetMessage = uint32_t(value);
+    if (Env("VARNEL_SIM_NO_PROC", text, sizeof text)) {
+        Sim.Hooks = true;
+        ReadNoProcList(text);
+    }
     if (Env("VARNEL_SIM_LOG", text, sizeof text)) {
         Sim.Hooks = true;
         if (!SimLogOpen(text))
@@ -225,14 +247,17 @@ void SimReportConfig()
     if (Sim.Script)
         snprintf(script, sizeof script, "%u", unsigned(Sim.ScriptLength));
     char lossAfter[24] = "-";
+    char noProc[SIM_MAX_NO_PROC * SIM_PROC_NAME_SIZE + 2] = "-";
+    for (unsigned i = 0, used = 0; i < Sim.NoProcCount; ++i)
+        used += snprintf(noProc + used, sizeof noProc - used, "%s%s", i ? "," : "", Sim.NoProc[i]);
     if (Sim.LossAfterMs >= 0)
         snprintf(lossAfter, sizeof lossAfter, "%.3f", double(Sim.LossAfterMs) / 1000);
 
     SimLog("START pid=%lu module=%s port=0x%x bit=%u level=%u noise=%g offset=%.3f off=%u loss-after=%s "
-           "script=%s fail-adds=%u fail-clock=%u fail-com=%s timer=%s",
+           "script=%s fail-adds=%u fail-clock=%u fail-com=%s timer=%s fail-getmessage=%u no-proc=%s",
            GetCurrentProcessId(), quoted, unsigned(Sim.Port), unsigned(Sim.Bit), unsigned(Sim.Level),
            Sim.Noise, double(Sim.OffsetMs) / 1000, unsigned(Sim.Off), lossAfter, script,
-           unsigned(Sim.FailAdds), unsigned(Sim.FailClock), failCom, timer);
+           unsigned(Sim.FailAdds), unsigned(Sim.FailClock), failCom, timer, unsigned(Sim.FailGetMessage), noProc);
     if (Rejected[0])
         SimLog("WARN ignored=%s", Rejected);
 }
