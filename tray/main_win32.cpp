@@ -1,6 +1,7 @@
 // Start-up of the Windows program: the right to set the clock, the I/O-port
 // library, the settings and serial port, the hidden window and its message loop.
 #include <windows.h>
+#include <commctrl.h>
 
 #include "../config/config.h"
 #include "../config/config_win32.h"
@@ -10,7 +11,8 @@
 
 HINSTANCE AppInstance = nullptr;
 
-// Process exit codes of the start-up failures (6 and 7 are not used).
+// Process exit codes: 0 is the quit message's, 1 to 5 and 8 the start-up
+// failures, 9 a failed message loop (6 and 7 are not used).
 enum ExitCode : int {
     EXIT_PRIVILEGE_LOOKUP = 1,
     EXIT_TOKEN_OPEN = 2,
@@ -18,6 +20,7 @@ enum ExitCode : int {
     EXIT_LIBRARY_LOAD = 4,
     EXIT_INP32_MISSING = 5,
     EXIT_WINDOW_CREATE = 8,
+    EXIT_MESSAGE_LOOP = 9,
 };
 
 static int Fail(const char* text, int code)
@@ -115,6 +118,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
             ShowWarning("Couldn't open selected serial port");
     }
 
+    // The manifest asks for version 6 of the common controls, which gives the
+    // dialog its themed buttons and lists; a program with that manifest must
+    // initialise them, or older systems fail to open the dialog. A failure
+    // leaves the classic look, nothing worse.
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+
     // A failed registration shows up as the failed creation below.
     WNDCLASSEXA windowClass = {};
     windowClass.cbSize = sizeof windowClass;
@@ -133,11 +143,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 
     // GetMessage answers -1 on an error; that must end the loop, not spin it.
     MSG message = {};
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    BOOL got;
+    while ((got = GetMessageA(&message, nullptr, 0, 0)) > 0) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    int code = int(message.wParam);
+    if (got < 0) {
+        // Not the quit message: what message holds means nothing, and a
+        // zero would pass for a normal end. Nothing is shown after start-up;
+        // the window goes, taking its icon and timer with it.
+        DestroyWindow(window);
+        code = EXIT_MESSAGE_LOOP;
+    }
 
     ReplacePortHandle(INVALID_PORT_HANDLE);
-    return int(message.wParam);
+    return code;
 }

@@ -27,6 +27,29 @@ struct TrayRecord {
 };
 static TrayRecord Tray;
 
+// Lets the shell's "TaskbarCreated" broadcast through to the window. Windows
+// keeps messages of a lower-integrity process (Explorer) from an elevated one
+// (Varnel, as it normally runs) unless allowed: without this the icon would
+// not come back after Explorer restarts. Resolved at run time: the per-window
+// call exists from Windows 7, the process-wide one from Vista, and before
+// Vista there is no such filter.
+static void AllowTaskbarCreated(HWND window, UINT message)
+{
+    constexpr DWORD FILTER_ALLOW = 1;  // MSGFLT_ALLOW and MSGFLT_ADD alike
+    typedef BOOL(WINAPI * FilterExFunction)(HWND, UINT, DWORD, void*);
+    typedef BOOL(WINAPI * FilterFunction)(UINT, DWORD);
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    if (user32 == nullptr)
+        return;
+    // Through void(*)(): GetProcAddress's own type matches neither.
+    if (FARPROC found = GetProcAddress(user32, "ChangeWindowMessageFilterEx")) {
+        reinterpret_cast<FilterExFunction>(reinterpret_cast<void (*)()>(found))(window, message,
+                                                                                 FILTER_ALLOW, nullptr);
+    } else if (FARPROC found = GetProcAddress(user32, "ChangeWindowMessageFilter")) {
+        reinterpret_cast<FilterFunction>(reinterpret_cast<void (*)()>(found))(message, FILTER_ALLOW);
+    }
+}
+
 static void CopyTip(const char* text)
 {
     lstrcpynA(Tray.IconData.szTip, text, int(TIP_SIZE));
@@ -74,6 +97,8 @@ static LRESULT OnCreate(HWND window)
         ++Tray.IconData.uID;
     }
     Tray.TaskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+    if (Tray.TaskbarCreated != 0)
+        AllowTaskbarCreated(window, Tray.TaskbarCreated);
     Tray.Created = true;
     return 0;
 }

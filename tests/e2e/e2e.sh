@@ -196,6 +196,17 @@ scenario_startup() {
   done
   unset VARNEL_SIM_TIMER
 
+  # A message loop that fails (GetMessage -1) ends with its own code, not the
+  # 0 of a normal end, and takes the icon with it; no box after start-up.
+  export VARNEL_SIM_FAIL_GETMESSAGE=1
+  local before
+  before=$(lines)
+  expect_start "GetMessage fails" varnel 9
+  check "the failed loop removes the icon and stops the timer" \
+    'tail -n +$((before + 1)) "$log" | sed -n "/LOOP call=GetMessageA count=1 result=-1/,\$p" > "$S/loop.log" &&
+     grep -q "NOTIFY op=DELETE .* id=1 .*result=1" "$S/loop.log" && grep -q "TIMER call=timeKillEvent" "$S/loop.log"'
+  unset VARNEL_SIM_FAIL_GETMESSAGE
+
   # A configured serial port that cannot be opened: reported, the program runs;
   # in the dialog that port (the one in use) is not opened again and OK stays
   # enabled.
@@ -235,6 +246,8 @@ scenario_first_start() {
     '[ "$(drv reg all)" = "$(printf "VALUE PortAddress absent\nVALUE BitNumber absent\nVALUE UTCFlag absent")" ]'
   check "Inp32 reads the default port 0x201" 'grep -q "INP port=0x201 .*first=1" "$log"'
   check "no COM port opened" '! grep -q "^.* COM call=" "$log"'
+  check "the common controls are initialised (standard classes) before the window's icons load" \
+    '[[ "$(grep -m1 -E "COMCTL|ICON call=LoadImageA" "$log")" == *"COMCTL call=InitCommonControlsEx size=8 classes=0x4000 result=1" ]]'
   shot tray-wait
   # Menu: Escape closes it, the program goes on.
   d tray rclick >/dev/null
@@ -267,6 +280,37 @@ scenario_first_start() {
   pid=$first_pid out=$first_out launcher=$first_launcher
   check "the first copy still runs" '[ "$(d window)" = "$first_window" ]'
   close_by_menu 1
+}
+
+# An elevated window hears the shell's "TaskbarCreated" only if it lets that
+# message through its filter: the per-window call where it exists, else the
+# process-wide one, else (before Vista) nothing to do. The number must be the
+# one the shell broadcasts; the broadcast then brings the icon back.
+scenario_filter() {
+  begin filter Europe/London
+  local missing expected window number before
+  while IFS='|' read -r missing expected; do
+    export VARNEL_SIM_NO_PROC=$missing
+    [ -n "$missing" ] || unset VARNEL_SIM_NO_PROC
+    before=$(lines 2>/dev/null)  # no log before the first start
+    launch || return
+    window=$(d window)
+    window=${window#WINDOW }
+    await "$before" 'NOTIFY op=ADD .* id=1 ' 10
+    number=$(drv broadcast | sed -n 's/^BROADCAST TaskbarCreated //p')
+    await "$AT" 'NOTIFY op=ADD' 10
+    check "missing '${missing:-nothing}': the broadcast ($number) adds the icon again" '[ -n "$LINE" ]'
+    local filters
+    filters=$(tail -n +$((before + 1)) "$log" | grep -o 'FILTER call=.*' | sed "s/hwnd=$window /hwnd=WINDOW /")
+    expected=${expected//NUMBER/$number}
+    check "missing '${missing:-nothing}': filter calls '${expected:-none}'" '[ "$filters" = "$expected" ]'
+    close_by_menu 1
+  done <<'TABLE'
+|FILTER call=ChangeWindowMessageFilterEx hwnd=WINDOW msg=NUMBER action=1 result=1 error=0
+ChangeWindowMessageFilterEx|FILTER call=ChangeWindowMessageFilter msg=NUMBER flag=1 result=1 error=0
+ChangeWindowMessageFilterEx,ChangeWindowMessageFilter|
+TABLE
+  unset VARNEL_SIM_NO_PROC
 }
 
 # Two failed adds: retried every 500 ms with the id raised; later calls use 3.
@@ -553,7 +597,7 @@ start=$(date +%s)
 status=0
 case $group in
   startup) run_scenario startup || status=1 ;;
-  tray)    run_scenario first_start || status=1; run_scenario fail_adds || status=1 ;;
+  tray)    run_scenario first_start || status=1; run_scenario filter || status=1; run_scenario fail_adds || status=1 ;;
   dialog)  run_scenario dialog || status=1 ;;
   live)
     # The minute-long waits run side by side, each in its own prefix.
