@@ -63,6 +63,80 @@ def imported_dlls(data):
     return names
 
 
+def imported_functions(data):
+    """{DLL name upper-cased: set of imported function names} ("#n" for an ordinal)."""
+    machine, optional, sections = pe_sections(data)
+    wide = machine != MACHINES["i686"]
+    directories = optional + (112 if wide else 96)
+    rva = struct.unpack_from("<I", data, directories + 8)[0]
+    found = {}
+    if rva == 0:
+        return found
+    thunk_size, ordinal_flag = (8, 1 << 63) if wide else (4, 1 << 31)
+    offset = rva_to_offset(sections, rva)
+    while True:
+        lookup, _, _, name_rva, address = struct.unpack_from("<IIIII", data, offset)
+        if name_rva == 0:
+            break
+        start = rva_to_offset(sections, name_rva)
+        dll = data[start:data.index(b"\0", start)].decode("ascii").upper()
+        names = found.setdefault(dll, set())
+        thunk = rva_to_offset(sections, lookup or address)
+        while True:
+            entry = int.from_bytes(data[thunk:thunk + thunk_size], "little")
+            if entry == 0:
+                break
+            if entry & ordinal_flag:
+                names.add(f"#{entry & 0xFFFF}")
+            else:
+                at = rva_to_offset(sections, entry & 0x7FFFFFFF) + 2  # past the hint
+                names.add(data[at:data.index(b"\0", at)].decode("ascii"))
+            thunk += thunk_size
+        offset += 20
+    return found
+
+
+# Every function varnel.exe may import. Windows Vista is the oldest Windows
+# Varnel supports (README.md), and each of these exists there, checked against
+# its documented minimum; most go back to Windows 2000. Functions newer than
+# Vista are resolved at run time (GetProcAddress), never imported. A new import
+# fails this check until it has been checked and added here.
+ALLOWED_IMPORTS = {
+    "ADVAPI32.DLL": {"AdjustTokenPrivileges", "LookupPrivilegeValueA", "OpenProcessToken", "RegCloseKey",
+                     "RegCreateKeyExA", "RegOpenKeyExA", "RegQueryValueExA", "RegSetValueExA"},
+    "COMCTL32.DLL": {"InitCommonControlsEx"},
+    "GDI32.DLL": {"GetStockObject"},
+    "KERNEL32.DLL": {"BuildCommDCBA", "CloseHandle", "CreateFileA", "DeleteCriticalSection",
+                     "EnterCriticalSection", "FreeLibrary", "GetCommModemStatus", "GetCurrentProcess",
+                     "GetDateFormatA", "GetLastError", "GetModuleFileNameA", "GetModuleHandleA",
+                     "GetProcAddress", "GetStartupInfoA", "GetSystemDirectoryA", "GetTimeFormatA",
+                     "GetVersionExA", "InitializeCriticalSection", "LeaveCriticalSection", "LoadLibraryA",
+                     "LoadLibraryExA", "PurgeComm", "SetCommState", "SetLocalTime",
+                     "SetUnhandledExceptionFilter", "Sleep", "SwitchToThread", "TlsGetValue", "VirtualProtect",
+                     "VirtualQuery", "lstrcatA", "lstrcpyA", "lstrcpynA", "lstrlenA",
+                     "__C_specific_handler"},  # x64 only: the exception unwinder's handler
+    "SHELL32.DLL": {"Shell_NotifyIconA"},
+    "USER32.DLL": {"AppendMenuA", "CheckRadioButton", "CreatePopupMenu", "CreateWindowExA", "DefWindowProcA",
+                   "DestroyMenu", "DestroyWindow", "DialogBoxParamA", "DispatchMessageA", "EnableWindow",
+                   "EndDialog", "GetCursorPos", "GetDlgCtrlID", "GetDlgItem", "GetDlgItemTextA", "GetMessageA",
+                   "InvalidateRect", "IsDlgButtonChecked", "IsWindowEnabled", "KillTimer", "LoadIconA",
+                   "LoadImageA", "MessageBoxA", "PostMessageA", "PostQuitMessage", "RegisterClassExA",
+                   "RegisterWindowMessageA", "SendDlgItemMessageA", "SendMessageA", "SetFocus",
+                   "SetForegroundWindow", "SetMenuDefaultItem", "SetTimer", "SetWindowTextA", "TrackPopupMenu",
+                   "TranslateMessage"},
+    "WINMM.DLL": {"timeGetDevCaps", "timeKillEvent", "timeSetEvent"},
+    # The C runtime's start-up and the little of it the product uses; the names
+    # differ between the two builds.
+    "MSVCRT.DLL": {"__getmainargs", "__initenv", "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit",
+                   "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc",
+                   "memcpy", "signal", "strlen", "strncmp", "vfprintf",
+                   # i686
+                   "__p__acmdln", "__p__commode", "__p__fmode", "_iob",
+                   # x64
+                   "__iob_func", "_acmdln", "_commode", "_fmode"},
+}
+
+
 def version_strings(data):
     """The version resource's FileVersion/ProductVersion values (UTF-16 text)."""
     text = data.decode("utf-16-le", errors="replace") + data[1:].decode("utf-16-le", errors="replace")
@@ -110,6 +184,11 @@ def main():
                 # Start-up must be able to report a missing library itself.
                 dlls = imported_dlls(program)
                 check("INPOUT32.DLL" not in dlls, f"varnel.exe loads InpOut32.dll at run time (imports {dlls})")
+                functions = imported_functions(program)
+                unknown = sorted(f"{dll}!{name}" for dll, names in functions.items()
+                                 for name in names - ALLOWED_IMPORTS.get(dll, set()))
+                check(functions and not unknown,
+                      f"varnel.exe imports only functions checked against Windows Vista (new: {unknown})")
 
     if os.path.exists(setup):
         with open(setup, "rb") as f:
