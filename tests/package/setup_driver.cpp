@@ -7,7 +7,17 @@
 //   over to a copy of itself and its first process ends at once.
 //   answer: "yes" or "no" for Yes/No message boxes (OK boxes are always OK).
 // Log lines on stdout: "page N: texts", "box N: text", "checkbox id: state".
+//
+// Also: "run [NAME=value...] program [args...]" starts the program with the
+// arguments joined as they are (NSIS reads its own command line: /D= must come
+// last and unquoted, /USER="..." keeps its quotes) and those variables set in
+// its environment (Wine sets USERNAME for the first process only, so this is
+// how an installer sees another account's), waits, prints "EXIT n" and ends
+// with that code; "sddl path" prints the owner and access list Windows
+// reports for a file or folder ("SDDL O:...D:...").
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -119,11 +129,59 @@ void LogCheckbox(HWND page, int id, const char* name) {
               IsWindowEnabled(box) ? "enabled" : "disabled", Utf8(TextOf(box)).c_str());
 }
 
+int Run(int argc, char** argv) {
+  int first = 2;
+  for (; first < argc && std::strchr(argv[first], '=') != nullptr; ++first) {
+    std::string setting = argv[first];
+    const size_t equals = setting.find('=');
+    SetEnvironmentVariableA(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str());
+  }
+  if (first == argc) return 2;
+  std::string command = std::string("\"") + argv[first] + "\"";
+  for (int i = first + 1; i < argc; ++i) command += std::string(" ") + argv[i];
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    std::printf("could not start %s (error %lu)\n", command.c_str(), GetLastError());
+    return 255;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 255;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::printf("EXIT %lu\n", code);
+  return int(code);
+}
+
+int PrintSddl(const char* path) {
+  const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error =
+      GetNamedSecurityInfoA(path, SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr, &descriptor);
+  LPSTR text = nullptr;
+  if (error != ERROR_SUCCESS ||
+      !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
+    std::printf("SDDL error %lu\n", error ? error : GetLastError());
+    return 1;
+  }
+  std::printf("SDDL %s\n", text);
+  LocalFree(text);
+  LocalFree(descriptor);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "run") == 0) return Run(argc, argv);
+  if (argc == 3 && std::strcmp(argv[1], "sddl") == 0) return PrintSddl(argv[2]);
   if (argc < 5) {
-    std::fprintf(stderr, "usage: setup_driver caption picture-prefix yes|no program [args...]\n");
+    std::fprintf(stderr, "usage: setup_driver caption picture-prefix yes|no program [args...]\n"
+                         "       setup_driver run [NAME=value...] program [args...]\n"
+                         "       setup_driver sddl path\n");
     return 2;
   }
   Search search;

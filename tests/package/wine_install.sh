@@ -59,12 +59,35 @@ reg_value() {  # key value -> the data column, empty if absent
 }
 reg_key_exists() { timeout 30 wine reg query "$1" >/dev/null 2>&1; }
 
+# setup_run [NAME=value...] PROGRAM ARGS...: through the driver, which keeps the
+# command line as written (NSIS wants /D= last and unquoted, /USER="..." with
+# its quotes) and sets those variables for the program; its exit code.
+setup_run() {
+  local rc=0
+  [ -f "$WINEPREFIX/drive_c/driver.exe" ] || cp "$driver" "$WINEPREFIX/drive_c/driver.exe"
+  timeout 180 wine 'C:\driver.exe' run "$@" >/dev/null 2>&1 || rc=$?
+  timeout 60 wineserver -w || fail "processes still running 60 s after: $*"
+  return $rc
+}
+# The owner and access list Windows reports for a path, as SDDL.
+sddl_of() { timeout 30 wine 'C:\driver.exe' sddl "$1" 2>/dev/null | tr -d '\r'; }
+# Wine keeps a file's permissions as Unix mode bits: only the owner's and
+# Everyone's (WD) entries survive, so what can be read back is whether
+# Everyone kept an entry; those of Administrators and Users cannot be.
+locked() { local sd; sd=$(sddl_of "$1"); [[ "$sd" == "SDDL O:"* && "$sd" != *";WD)"* ]]; }
+task_description() { tr -d '\r' <"$task_file" | sed -n 's:.*<Description>\(.*\)</Description>.*:\1:p'; }
+clock_right_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel\ClockRight'
+
 uninst_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel'
 settings_key='HKCU\Software\Pellworth\Varnel'
 
 echo "== silent install, then a running Varnel and a silent uninstall"
 fresh_prefix silent
-run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
+# Setup runs as another account than the one logged on, as when a standard
+# user types an administrator's password: the task and the right are still
+# for the user of the session.
+session_user=$(timeout 30 wine cmd /c 'echo %USERDOMAIN%\%USERNAME%' 2>/dev/null | tr -d '\r')
+setup_run USERNAME=admin USERDOMAIN=SERVER 'C:\setup.exe' /S /CLOCKRIGHT || fail "setup /S /CLOCKRIGHT exited with $?"
 
 listing=$(cd "$program_dir" 2>/dev/null && ls | sort | tr '\n' ' ')
 if [ "$listing" = "LICENSE.txt README.txt uninstall.exe varnel.exe " ]; then
@@ -81,6 +104,14 @@ cmp -s "$program_dir/LICENSE.txt" "$(dirname "$0")/../../LICENSE" || fail "insta
   || fail "uninstall entry's DisplayVersion is '$(reg_value "$uninst_key" DisplayVersion)'"
 [ "$(reg_value "$uninst_key" QuietUninstallString)" = '"C:\Program Files\Varnel\uninstall.exe" /S' ] \
   || fail "QuietUninstallString is '$(reg_value "$uninst_key" QuietUninstallString)'"
+locked 'C:\Program Files\Varnel' && pass "Program Files\\Varnel grants Everyone nothing ($(sddl_of 'C:\Program Files\Varnel'))" \
+  || fail "Program Files\\Varnel: $(sddl_of 'C:\Program Files\Varnel')"
+# Wine accepts the grant and keeps nothing (LsaEnumerateAccountRights finds no
+# rights afterwards), so what is checked is setup's own record of it.
+sid=$(timeout 30 wine reg query "$clock_right_key" 2>/dev/null | tr -d '\r' | awk '$2 == "REG_SZ" { print $1 }' || true)
+[[ "$sid" == S-1-5-* && "$(reg_value "$clock_right_key" "$sid")" = "$session_user" ]] \
+  && pass "/CLOCKRIGHT: the right granted to $session_user is recorded by SID ($sid) for the uninstaller" \
+  || fail "/CLOCKRIGHT: record '$sid' = '$(reg_value "$clock_right_key" "$sid")'"
 
 # The Start-menu shortcut must ask for elevation, or Varnel started from it
 # cannot set the clock: link flags byte 0x15, bit 0x20.
@@ -103,6 +134,9 @@ if [ -f "$task_file" ]; then
   grep -q '<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>' <<<"$task" || fail "task would stop on battery"
   grep -q '<Priority>4</Priority>' <<<"$task" || fail "task priority is not normal"
   note "Wine stores no triggers, principal or actions of a task: the log-on trigger, the highest run level and the command are not checked here"
+  [ "$(task_description)" = "Starts C:\Program Files\Varnel\varnel.exe when $session_user logs on, so that it keeps the clock right from the MSF time signal." ] \
+    && pass "the task is for the session's user $session_user, not the account setup ran as" \
+    || fail "task description '$(task_description)'"
 else
   fail "no task 'Varnel' registered (system32\\tasks\\Varnel missing)"
 fi
@@ -138,6 +172,7 @@ reg_key_exists "$uninst_key" && fail "uninstall entry left in the registry"
 echo "== the user's own InpOut32.dll, and /REMOVESETTINGS"
 fresh_prefix own-library
 run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
+reg_key_exists "$clock_right_key" && fail "the right was granted without /CLOCKRIGHT"
 cp "$library" "$program_dir/InpOut32.dll"
 timeout 90 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
 run_and_settle 'C:\Program Files\Varnel\uninstall.exe' /S /REMOVESETTINGS || fail "uninstall exited with $?"
@@ -147,7 +182,7 @@ reg_key_exists "$settings_key" && fail "/REMOVESETTINGS kept the settings key"
 reg_key_exists 'HKCU\Software\Pellworth' && fail "/REMOVESETTINGS left the empty Pellworth key"
 reg_key_exists "$settings_key" || pass "/REMOVESETTINGS removed the settings key"
 
-echo "== an update over a running copy"
+echo "== an update over a running copy, without the log-on task"
 fresh_prefix update
 run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
 cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
@@ -155,12 +190,53 @@ printf 'stale' >"$program_dir/README.txt"
 (cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
 varnel_pid=$!
 sleep 3
-timeout 120 wine 'C:\setup.exe' /S || fail "second setup /S exited with $?"
+timeout 120 wine 'C:\setup.exe' /S /NOTASK || fail "second setup /S /NOTASK exited with $?"
+[ ! -e "$task_file" ] && pass "/NOTASK removes the earlier install's log-on task" || fail "/NOTASK kept the log-on task"
 varnel_rc=0
 wait "$varnel_pid" || varnel_rc=$?
 [ "$varnel_rc" != 124 ] && pass "setup stopped the running Varnel before replacing it" || fail "setup left Varnel running"
 timeout 60 wineserver -w || true
 [ "$(head -c5 "$program_dir/README.txt")" != stale ] && pass "update replaced the files" || fail "update kept the old README.txt"
+
+# Wine's XML reader takes a bare "&" that Windows' rejects, so the folder's
+# name holds an entity's text: unescaped, the task would name another folder.
+echo "== a folder of one's own that held a file, names with &, ' and an entity's text, a right not grantable"
+fresh_prefix own-folder
+own='C:\R&amp;D & Co'"'"'s\Varnel'
+own_unix="$WINEPREFIX/drive_c/R&amp;D & Co's/Varnel"
+mkdir -p "$own_unix"
+cp "$library" "$own_unix/InpOut32.dll"
+chmod 666 "$own_unix/InpOut32.dll"  # anyone may replace it
+named="WORKSHOP\\Anne o'Brien & co"
+rc=0
+setup_run 'C:\setup.exe' /S "/USER=\"$named\"" /CLOCKRIGHT "/D=$own" || rc=$?
+[ -f "$own_unix/varnel.exe" ] && pass "installed into $own" || fail "nothing in $own"
+[ "$(task_description)" = "Starts $own\varnel.exe when $named logs on, so that it keeps the clock right from the MSF time signal." ] \
+  && pass "the task XML takes & and ' in the folder and the name (/USER=): registered for $named" \
+  || fail "task for $named in $own: '$(task_description)'"
+[ "$rc" = 4 ] && pass "an account Windows does not know gets no right: exit code 4" || fail "setup exited with $rc, not 4"
+reg_key_exists "$clock_right_key" && fail "a right that was not granted is recorded"
+locked "$own" && pass "$own grants Everyone nothing" || fail "$own: $(sddl_of "$own")"
+locked "$own\InpOut32.dll" && pass "the file already there grants Everyone nothing" || fail "$own\InpOut32.dll: $(sddl_of "$own\InpOut32.dll")"
+mkdir -p "$WINEPREFIX/drive_c/Tools"
+touch "$WINEPREFIX/drive_c/Tools/other.exe"
+rc=0
+setup_run 'C:\setup.exe' /S '/D=C:\Tools' || rc=$?
+[ "$rc" = 2 ] && [ ! -e "$WINEPREFIX/drive_c/Tools/varnel.exe" ] && ! locked 'C:\Tools' \
+  && pass "a folder of other programs is refused, untouched: exit code 2" || fail "C:\\Tools: setup exited with $rc"
+
+echo "== a log-on task that cannot be registered, and no user to make it for"
+fresh_prefix no-task
+mkdir -p "$task_file"  # a folder where the task's file goes: the registration fails
+rc=0
+setup_run 'C:\setup.exe' /S || rc=$?
+[ "$rc" = 3 ] && pass "a failed registration: exit code 3" || fail "a failed registration: setup exited with $rc"
+[ -f "$program_dir/varnel.exe" ] && pass "and Varnel is installed" || fail "and nothing was installed"
+rmdir "$task_file"
+rc=0
+setup_run 'C:\setup.exe' /S /USER= || rc=$?
+[ "$rc" = 3 ] && [ ! -e "$task_file" ] && pass "no user known (/USER= empty, as for SYSTEM outside a session): no task, exit code 3" \
+  || fail "no user known: setup exited with $rc, task file $( [ -e "$task_file" ] && echo present || echo absent)"
 
 echo "== the wizards by hand (pictures in $work/screens)"
 fresh_prefix by-hand
