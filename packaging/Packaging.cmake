@@ -18,14 +18,29 @@ if(NOT _varnel_manifest_version MATCHES "version=\"${PROJECT_VERSION}\\.0\"")
   message(FATAL_ERROR "resources/varnel.manifest does not carry version ${PROJECT_VERSION}.0")
 endif()
 
+# The texts for Windows (user_guide.py): README.txt is the user's guide cut
+# from README.md, not the whole developer README; all three get Windows line
+# ends.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(_varnel_texts ${CMAKE_BINARY_DIR}/texts)
+add_custom_command(
+  OUTPUT ${_varnel_texts}/README.txt ${_varnel_texts}/LICENSE.txt ${_varnel_texts}/RUNNING.txt
+  COMMAND Python3::Interpreter ${CMAKE_CURRENT_LIST_DIR}/user_guide.py ${PROJECT_SOURCE_DIR}
+          ${_varnel_texts} ${PROJECT_VERSION}
+  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/user_guide.py ${PROJECT_SOURCE_DIR}/README.md
+          ${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_CURRENT_LIST_DIR}/RUNNING.txt
+  COMMENT "Cutting the user's guide from README.md"
+  VERBATIM)
+add_custom_target(varnel_texts ALL
+  DEPENDS ${_varnel_texts}/README.txt ${_varnel_texts}/LICENSE.txt ${_varnel_texts}/RUNNING.txt)
+
 # What both packages hold. Text files get Windows names so that a double click
 # opens them; InpOut32.dll is never among them (the user supplies it) and the
 # simulated receiver in tools/ has no install rule at all.
 install(TARGETS varnel RUNTIME DESTINATION . COMPONENT program)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . RENAME README.txt COMPONENT program)
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT program)
+install(FILES ${_varnel_texts}/README.txt ${_varnel_texts}/LICENSE.txt DESTINATION . COMPONENT program)
 # Only the zip: how to run it without the installer.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/RUNNING.txt DESTINATION . COMPONENT portable)
+install(FILES ${_varnel_texts}/RUNNING.txt DESTINATION . COMPONENT portable)
 
 # The 64-bit build packages too, but only as the variant the Wine tests run
 # (these machines cannot execute the 32-bit installer); its names say so.

@@ -11,6 +11,9 @@ import struct
 import sys
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging"))
+import user_guide  # noqa: E402  (the one definition of README.txt)
+
 MACHINES = {"i686": 0x014C, "x64": 0x8664}
 
 failures = []
@@ -171,9 +174,20 @@ def main():
             texts = {"README.txt": "README.md", "LICENSE.txt": "LICENSE",
                      "RUNNING.txt": "packaging/RUNNING.txt"}
             for packed, original in texts.items():
-                if top + packed in names:
-                    with open(os.path.join(source, original), "rb") as f:
-                        check(z.read(top + packed) == f.read(), f"{packed} is {original}")
+                if top + packed not in names:
+                    continue
+                data = z.read(top + packed)
+                with open(os.path.join(source, original), encoding="utf-8") as f:
+                    text = f.read()
+                expected = user_guide.user_guide(text, version) if packed == "README.txt" else text
+                check(data == user_guide.windows_text(expected),
+                      f"{packed} is {'the user guide of ' if packed == 'README.txt' else ''}{original}, "
+                      "with Windows line ends")
+            if top + "README.txt" in names:
+                readme = z.read(top + "README.txt").decode("utf-8-sig")
+                check("InpOut32.dll" in readme and "Windows Vista" in readme
+                      and not any(word in readme for word in ("For developers", "scripts/test", "CMake")),
+                      "README.txt is for users: the guide without the developers' part")
             if top + "varnel.exe" in names:
                 program = z.read(top + "varnel.exe")
                 machine = pe_sections(program)[0]

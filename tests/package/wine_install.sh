@@ -97,7 +97,9 @@ else
 fi
 [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/Varnel" ] || fail "the 64-bit installer used Program Files (x86)"
 find "$WINEPREFIX/drive_c" -iname 'inpout32*' | grep -q . && fail "an InpOut32 file was installed"
-cmp -s "$program_dir/LICENSE.txt" "$(dirname "$0")/../../LICENSE" || fail "installed LICENSE.txt differs from LICENSE"
+cmp -s <(tr -d '\r' <"$program_dir/LICENSE.txt") "$(dirname "$0")/../../LICENSE" || fail "installed LICENSE.txt differs from LICENSE"
+head -n1 "$program_dir/README.txt" | grep -q "Varnel $version: the user's guide" \
+  && pass "README.txt is the user's guide" || fail "README.txt begins '$(head -n1 "$program_dir/README.txt")'"
 
 [ "$(reg_value "$uninst_key" DisplayVersion)" = "$version" ] \
   && pass "Programs and Features lists version $version" \
