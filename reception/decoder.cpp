@@ -25,11 +25,11 @@ static void ShiftIntoARegister(uint8_t bit)
 }
 
 // Bit k of the A register is A(59 - k) at the minute marker.
-static uint64_t ARegisterValue()
+static uint64_t ARegisterValue(const DecoderRecord& d)
 {
     uint64_t value = 0;
     for (int i = 5; i >= 0; --i)
-        value = value << 8 | DecoderState.ARegister[i];
+        value = value << 8 | d.ARegister[i];
     return value;
 }
 
@@ -46,11 +46,21 @@ static bool OddParity(uint64_t a, int high, int low, uint8_t parityBit)
     return ((__builtin_popcountll(data) + parityBit) & 1) == 1;
 }
 
+uint8_t ParityGroupsPassed(const DecoderRecord& d)
+{
+    const uint64_t a = ARegisterValue(d);
+    const uint8_t b = d.BRegister;  // bit j is B(59 - j)
+    return uint8_t((OddParity(a, 42, 35, b >> 5 & 1) ? PARITY_YEAR : 0) |    // A17..A24, B54
+                   (OddParity(a, 34, 24, b >> 4 & 1) ? PARITY_DATE : 0) |    // A25..A35, B55
+                   (OddParity(a, 23, 21, b >> 3 & 1) ? PARITY_WEEKDAY : 0) | // A36..A38, B56
+                   (OddParity(a, 20, 8, b >> 2 & 1) ? PARITY_TIME : 0));     // A39..A51, B57
+}
+
 // A parity-clean minute can still carry impossible fields (a misread bit in
 // two places, or all zeros while the polarity is still being learned). Such a
 // minute is treated like a parity failure, so it never reaches the prediction
 // and can never be confirmed or set the clock.
-static bool FieldsInRange(const TimeFields& f)
+bool FieldsInRange(const TimeFields& f)
 {
     return f.Minute <= 59 && f.Hour <= 23 && f.DayOfWeek <= 6 && f.Month >= 1 &&
            f.Month <= 12 && f.Day >= 1 && f.Day <= MonthLength(f.Month, f.Year) &&
@@ -62,7 +72,7 @@ static bool FieldsInRange(const TimeFields& f)
 static StatusFlags DecodeMinute(StatusFlags status)
 {
     DecoderRecord& d = DecoderState;
-    const uint64_t a = ARegisterValue();
+    const uint64_t a = ARegisterValue(d);
     TimeFields& f = d.Decoded;
     f.Minute = BcdToBinary(Bits(a, 14, 8));     // A45..A51
     f.Hour = BcdToBinary(Bits(a, 20, 15));      // A39..A44
@@ -72,11 +82,7 @@ static StatusFlags DecodeMinute(StatusFlags status)
     f.Year = BcdToBinary(Bits(a, 42, 35));      // A17..A24
 
     const uint8_t b = d.BRegister;  // bit j is B(59 - j)
-    const bool parityClean = OddParity(a, 20, 8, b >> 2 & 1) &&   // A39..A51, B57
-                             OddParity(a, 23, 21, b >> 3 & 1) &&  // A36..A38, B56
-                             OddParity(a, 34, 24, b >> 4 & 1) &&  // A25..A35, B55
-                             OddParity(a, 42, 35, b >> 5 & 1);    // A17..A24, B54
-    if (parityClean && FieldsInRange(f)) {
+    if (ParityGroupsPassed(d) == PARITY_ALL && FieldsInRange(f)) {
         const uint8_t summer = b >> 1 & 1;  // B58
         if (UTCFlag.load(std::memory_order_relaxed) != 0) {
             status &= uint8_t(~ST_SUMMER_TIME);

@@ -11,6 +11,11 @@
 typedef short(__stdcall* Inp32Function)(short port);
 extern Inp32Function Inp32;
 
+// Loads InpOut32.dll from the program's own folder or the system folder
+// (never the current folder or PATH) and resolves Inp32.
+enum InpOutLoad : int { INPOUT_LOADED, INPOUT_NO_LIBRARY, INPOUT_NO_INP32 };
+InpOutLoad LoadInpOut32();
+
 // The multimedia timer's callback, every 20 ms on the timer's own thread;
 // user is the hidden window's handle.
 void CALLBACK SampleTick(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR, DWORD_PTR);

@@ -64,6 +64,19 @@ void ResetDecoder();
 // status the stored status byte; returns the new status byte.
 StatusFlags DecodeSample(uint8_t bit, StatusFlags status);
 
+// The four odd-parity groups checked at a minute marker, one bit each in the
+// answer of ParityGroupsPassed (set: the group passed).
+constexpr uint8_t PARITY_YEAR = 0x1;     // A17..A24 with B54
+constexpr uint8_t PARITY_DATE = 0x2;     // month and day, A25..A35 with B55
+constexpr uint8_t PARITY_WEEKDAY = 0x4;  // A36..A38 with B56
+constexpr uint8_t PARITY_TIME = 0x8;     // hour and minute, A39..A51 with B57
+constexpr uint8_t PARITY_ALL = 0xF;
+// The groups that the registers of d pass, read as they stand at a minute marker.
+uint8_t ParityGroupsPassed(const DecoderRecord& d);
+// Whether every decoded field is a possible value; a parity-clean minute that
+// is not counts as a parity failure.
+bool FieldsInRange(const TimeFields& f);
+
 // Calendar arithmetic on TimeFields, in place.
 extern const uint8_t FieldLimits[16];
 uint8_t BcdToBinary(uint8_t bcd);
@@ -94,7 +107,13 @@ constexpr StatusFlags UnpackStatus(uint32_t lParam) { return StatusFlags(lParam 
 // The sampling tick's portable body: reads the input byte of the shared port
 // and handle, picks the configured bit, runs the decoder, and on a change of
 // the status byte posts WM_TIMECODE to window and clears ST_TIME_VALID.
+// It is ReadSampleBit followed by StepDecoder; the receiver monitor calls the
+// two halves itself so that it also sees the bit it records.
 void SampleStep(uintptr_t window);
+// The selected bit (0 or 1) of the shared input; a bit number above 7 reads 1.
+uint8_t ReadSampleBit();
+// One decoder step on bit, posting WM_TIMECODE to window on a status change.
+void StepDecoder(uint8_t bit, uintptr_t window);
 
 // Raw input byte of a port value: 1..9 (and 0) read the modem status word of
 // handle, 10 and above read the I/O port through Inp32.

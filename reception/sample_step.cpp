@@ -17,13 +17,16 @@ uint8_t ReadInputByte(uint32_t port, uintptr_t handle)
     return uint8_t(Platform.ReadIoPort(port));
 }
 
-void SampleStep(uintptr_t window)
+uint8_t ReadSampleBit()
 {
     const uint8_t input = ReadSharedInput();
     // A bit number above 7 selects no line: it reads as 1, like a dead port.
     const uint8_t bitNumber = BitNumber.load(std::memory_order_relaxed);
-    const uint8_t bit = bitNumber > 7 ? 1 : (input >> bitNumber) & 1;
+    return bitNumber > 7 ? 1 : (input >> bitNumber) & 1;
+}
 
+void StepDecoder(uint8_t bit, uintptr_t window)
+{
     const StatusFlags stored = DecoderState.Status;
     const StatusFlags next = DecodeSample(bit, stored);
     if (next == stored)
@@ -35,3 +38,5 @@ void SampleStep(uintptr_t window)
     // it again and so always makes a new message.
     DecoderState.Status = StatusFlags(next & ~ST_TIME_VALID);
 }
+
+void SampleStep(uintptr_t window) { StepDecoder(ReadSampleBit(), window); }

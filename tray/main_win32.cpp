@@ -48,41 +48,6 @@ static int EnableClockPrivilege()
     return 0;
 }
 
-// Loads name from the program's own folder, else the system folder; never
-// from the current directory or PATH, where anyone could plant a library that
-// then runs with the right to set the clock.
-static HMODULE LoadTrustedLibrary(const char* name)
-{
-    // The safe search flags exist where kernel32 has AddDllDirectory (Windows
-    // 8, or 7 and Vista with KB2533623); elsewhere LoadLibraryEx rejects them.
-    if (GetProcAddress(GetModuleHandleA("kernel32.dll"), "AddDllDirectory") != nullptr)
-        return LoadLibraryExA(name, nullptr,
-                              LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
-
-    // Older systems: the same two folders by full path.
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) {
-        char* slash = nullptr;
-        for (char* p = path; *p != '\0'; ++p)
-            if (*p == '\\' || *p == '/')
-                slash = p;
-        const size_t folder = slash ? size_t(slash - path) + 1 : 0;
-        if (folder + lstrlenA(name) < MAX_PATH) {
-            lstrcpyA(path + folder, name);
-            HMODULE library = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-            if (library != nullptr)
-                return library;
-        }
-    }
-    const UINT system = GetSystemDirectoryA(path, MAX_PATH);
-    if (system == 0 || system + 1 + lstrlenA(name) >= MAX_PATH)
-        return nullptr;
-    lstrcatA(path, "\\");
-    lstrcatA(path, name);
-    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
-
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     // Before anything can reach the core through the platform table.
@@ -100,14 +65,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     }
 
     // Needed whatever input is configured.
-    HMODULE inpout = LoadTrustedLibrary("InpOut32.dll");
-    if (inpout == nullptr)
+    switch (LoadInpOut32()) {
+    case INPOUT_NO_LIBRARY:
         return Fail("Couldn't load InpOut32.dll", EXIT_LIBRARY_LOAD);
-    // Through void(*)(): GetProcAddress's own type does not match Inp32's.
-    Inp32 = reinterpret_cast<Inp32Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(inpout, "Inp32")));
-    if (Inp32 == nullptr)
+    case INPOUT_NO_INP32:
         return Fail("Couldn't get Inp32 function address", EXIT_INP32_MISSING);
+    case INPOUT_LOADED:
+        break;
+    }
 
     LoadSettings();
     const uint32_t port = PortAddress.load();
