@@ -6,6 +6,7 @@
 #include "config/config.h"
 #include "reception/platform.h"
 #include "reception/reception.h"
+#include "tools/timecode_line.h"
 
 static const char HelpText[] =
     "usage: varnel-replay [--help] < samples\n"
@@ -18,6 +19,7 @@ static const char HelpText[] =
     "  0 or 1   one 20 ms sample of the selected input bit; runs one tick\n"
     "  U        clock mode UTC (UTCFlag = 1) for the following samples\n"
     "  L        clock mode UK civil time (UTCFlag = 0) for the following samples\n"
+    "  #        a comment up to the end of the line (a recording's header)\n"
     "  anything else, whitespace included, is ignored.\n"
     "State starts as at program start: status 0x10, UTCFlag 0.\n"
     "\n"
@@ -34,33 +36,11 @@ static const char HelpText[] =
 
 static uint64_t SampleIndex;  // 1-based index of the sample being run
 
-static const char* const DayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-
-static const struct {
-    StatusFlags flag;
-    const char* name;
-} FlagNames[] = {
-    {ST_TIME_VALID, "TIME_VALID"},           {ST_SUMMER_TIME, "SUMMER_TIME"},
-    {ST_NEVER_CONFIRMED, "NEVER_CONFIRMED"}, {ST_UNCONFIRMED_LONG, "UNCONFIRMED_LONG"},
-    {ST_NO_PULSE, "NO_PULSE"},               {ST_UNCONFIRMED_2MIN, "UNCONFIRMED_2MIN"},
-    {ST_SECOND_IRREGULAR, "SECOND_IRREGULAR"},
-};
-
 static void PrintMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
 {
-    const TimeFields f = UnpackTimeCode(wParam, lParam);
-    const StatusFlags status = UnpackStatus(lParam);
-    std::printf("%llu %08X %08X  %02u-%02u-%02u %s %02u:%02u ", (unsigned long long)SampleIndex,
-                unsigned(wParam), unsigned(lParam), f.Year, f.Month, f.Day,
-                f.DayOfWeek < 7 ? DayNames[f.DayOfWeek] : "???", f.Hour, f.Minute);
-    const char* separator = " ";
-    for (const auto& flag : FlagNames) {
-        if (status & flag.flag) {
-            std::printf("%s%s", separator, flag.name);
-            separator = "|";
-        }
-    }
-    std::printf("\n");
+    char line[160];
+    FormatTimeCodeLine(line, sizeof line, SampleIndex, wParam, lParam);
+    std::printf("%s\n", line);
 }
 
 // The replay line is the selected bit of I/O port 0x201, bit 7.
@@ -83,12 +63,20 @@ int main(int argc, char** argv)
     Platform.ReadIoPort = ReadReplayLine;
     Platform.PostTimeCode = PrintMessage;
 
-    std::printf("# sample wparam lparam  yy-mm-dd dow hh:mm  status\n");
+    std::printf("%s\n", TIMECODE_LINE_HEADER);
     static char buffer[1 << 16];
     size_t count;
+    bool inComment = false;  // from a '#' to the end of its line
     while ((count = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) {
         for (size_t i = 0; i < count; ++i) {
+            if (inComment) {
+                inComment = buffer[i] != '\n';
+                continue;
+            }
             switch (buffer[i]) {
+            case '#':
+                inComment = true;
+                break;
             case '0':
             case '1':
                 ReplayLevel = uint8_t(buffer[i] - '0');
