@@ -333,14 +333,20 @@ static void ActFaults(std::vector<std::string>* expected)
     CHECK(!set && GetLastError() == ERROR_PRIVILEGE_NOT_HELD, "clock must fail with 1314, got %lu", GetLastError());
     expected->push_back("CLOCK call=SetLocalTime time=2026-12-07T04:17:00.000 dow=1 result=0 error=1314 injected=1");
 
-    // Listed ports fail as missing; others reach the system (logged, not injected).
-    for (const char* name : {"\\\\.\\COM3", "COM5", "\\\\.\\com5:"}) {
-        HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        CHECK(port == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND, "%s must be missing", name);
+    // Listed ports fail, as missing or with their own error (COM5: in use);
+    // others reach the system (logged, not injected).
+    const struct {
+        const char* Name;
+        DWORD Error;
+    } failing[] = {{"\\\\.\\COM3", ERROR_FILE_NOT_FOUND}, {"COM5", ERROR_ACCESS_DENIED},
+                   {"\\\\.\\com5:", ERROR_ACCESS_DENIED}};
+    for (const auto& f : failing) {
+        HANDLE port = CreateFileA(f.Name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        CHECK(port == INVALID_HANDLE_VALUE && GetLastError() == f.Error, "%s must fail with %lu", f.Name, f.Error);
     }
     expected->push_back("COM call=CreateFileA name=\"\\\\\\\\.\\\\COM3\" port=3 result=invalid error=2 injected=1");
-    expected->push_back("COM call=CreateFileA name=\"COM5\" port=5 result=invalid error=2 injected=1");
-    expected->push_back("COM call=CreateFileA name=\"\\\\\\\\.\\\\com5:\" port=5 result=invalid error=2 injected=1");
+    expected->push_back("COM call=CreateFileA name=\"COM5\" port=5 result=invalid error=5 injected=1");
+    expected->push_back("COM call=CreateFileA name=\"\\\\\\\\.\\\\com5:\" port=5 result=invalid error=5 injected=1");
     HANDLE port4 = CreateFileA("\\\\.\\COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     const DWORD error4 = port4 == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     expected->push_back(port4 == INVALID_HANDLE_VALUE
@@ -508,7 +514,7 @@ static void CheckStartLine()
     const std::string log = TempFile("inpout32sim_start.log");
     DeleteFileA(log.c_str());
     SetEnvironment({"VARNEL_SIM_LOG=" + log, "VARNEL_SIM_PORT=378", "VARNEL_SIM_BIT=9", "VARNEL_SIM_LEVEL=0",
-                    "VARNEL_SIM_NOISE=0.25", "VARNEL_SIM_OFFSET=-90.5", "VARNEL_SIM_FAIL_COM=3,x,12",
+                    "VARNEL_SIM_NOISE=0.25", "VARNEL_SIM_OFFSET=-90.5", "VARNEL_SIM_FAIL_COM=3,x,12:5,4:0",
                     "VARNEL_SIM_TIMER=min-period:4", "VARNEL_SIM_FAIL_ADDS=2", "VARNEL_SIM_FAIL_GETMESSAGE=-1",
                     "VARNEL_SIM_NO_PROC=Inp31,Out31"});
     HMODULE library = LoadLibraryA(LibraryPath);
@@ -533,8 +539,8 @@ static void CheckStartLine()
     const size_t module = texts.empty() ? std::string::npos : texts[0].find(" port=");
     const std::vector<std::string> expected = {
         "port=0x378 bit=7 level=0 noise=0.25 offset=-90.500 off=0 loss-after=- script=- fail-adds=2 fail-clock=0 "
-        "fail-com=3,12 timer=min-period:4 fail-getmessage=0 no-proc=Inp31,Out31",
-        "WARN ignored=VARNEL_SIM_BIT=9,VARNEL_SIM_FAIL_COM=x,VARNEL_SIM_FAIL_GETMESSAGE=-1",
+        "fail-com=3,12:5 timer=min-period:4 fail-getmessage=0 no-proc=Inp31,Out31",
+        "WARN ignored=VARNEL_SIM_BIT=9,VARNEL_SIM_FAIL_COM=x,VARNEL_SIM_FAIL_COM=4:0,VARNEL_SIM_FAIL_GETMESSAGE=-1",
         "OUT port=0x37a value=0x34",
         "INP port=0x379 value=0xff first=1",
         "INP port=0x201 value=0xff first=1",
@@ -555,8 +561,8 @@ int main(int argc, char** argv)
     LibraryPath = argv[1];
 
     const std::string script = TempFile("inpout32sim_script.txt");
-    WriteText(script, "# other characters, such as these, are skipped\n"
-                      "00000 11111\r\n0000x0 111 11\n");
+    WriteText(script, "# other characters, such as these, are skipped; so are comments: 0101\n"
+                      "00000 11111\r\n0000x0 111 11 # 0 1\n");
     // Samples: five 0s, five 1s, five 0s, five 1s.
     const SignalCase signalCases[] = {
         {"defaults: port 0x201, bit 7, level 1", {}, 0x201, 7, 1, 0, false, LIVE, 2300},
@@ -575,8 +581,8 @@ int main(int argc, char** argv)
         RunSignalCase(c);
 
     const HookCase hookCases[] = {
-        {"faults: two adds, clock, COM3 and COM5, min period 3",
-         {"VARNEL_SIM_FAIL_ADDS=2", "VARNEL_SIM_FAIL_CLOCK=1", "VARNEL_SIM_FAIL_COM=3,5",
+        {"faults: two adds, clock, COM3 missing and COM5 in use, min period 3",
+         {"VARNEL_SIM_FAIL_ADDS=2", "VARNEL_SIM_FAIL_CLOCK=1", "VARNEL_SIM_FAIL_COM=3,5:5",
           "VARNEL_SIM_TIMER=min-period:3"},
          ActFaults},
         {"timer capabilities fail", {"VARNEL_SIM_TIMER=caps-fail"}, ActCapsFail},

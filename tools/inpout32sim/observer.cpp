@@ -299,12 +299,15 @@ static HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPS
 {
     const unsigned com = ComNumber(name);
     bool injected = false;
-    for (unsigned i = 0; com != 0 && i < Sim.FailComCount; ++i)
-        injected |= Sim.FailCom[i] == com;
+    DWORD injectedError = 0;
+    for (unsigned i = 0; com != 0 && i < Sim.FailComCount && !injected; ++i) {
+        injected = Sim.FailCom[i] == com;
+        injectedError = Sim.FailComError[i];
+    }
     HANDLE result;
     if (injected) {
         result = INVALID_HANDLE_VALUE;
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        SetLastError(injectedError);
     } else {
         result = Original<HANDLE(WINAPI*)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)>(
             HOOK_CREATE_FILE)(name, access, share, security, disposition, flags, templateFile);

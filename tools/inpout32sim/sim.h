@@ -41,6 +41,7 @@ struct SimConfig {
     bool FailClock;         // every SetLocalTime fails with ERROR_PRIVILEGE_NOT_HELD
     uint8_t FailComCount;
     uint8_t FailCom[SIM_MAX_FAIL_COM];  // COM port numbers whose open fails
+    uint16_t FailComError[SIM_MAX_FAIL_COM];  // with this system error code
     SimTimerFault Timer;
     uint32_t MinPeriod;     // for TIMER_MIN_PERIOD
     uint32_t FailGetMessage;  // from this GetMessageA call on (1-based) answer -1; 0: never

@@ -55,17 +55,26 @@ static void ReadInteger(const char* name, int base, long long low, long long hig
         Reject(name, value);
 }
 
-// "3,5": COM port numbers 1..255.
+// "3,5:5": COM port numbers 1..255, each optionally with the system error code
+// its open fails with (1..65535; ERROR_FILE_NOT_FOUND when not given).
 static void ReadComList(const char* text)
 {
     char copy[128];
     snprintf(copy, sizeof copy, "%s", text);
     for (char* item = strtok(copy, ", "); item; item = strtok(nullptr, ", ")) {
-        long long port = 0;
-        if (!ParseInteger(item, 10, 1, 255, &port) || Sim.FailComCount == SIM_MAX_FAIL_COM) {
+        char* colon = strchr(item, ':');
+        if (colon)
+            *colon = '\0';
+        long long port = 0, error = ERROR_FILE_NOT_FOUND;
+        if (!ParseInteger(item, 10, 1, 255, &port) ||
+            (colon && !ParseInteger(colon + 1, 10, 1, 65535, &error)) ||
+            Sim.FailComCount == SIM_MAX_FAIL_COM) {
+            if (colon)
+                *colon = ':';
             Reject("VARNEL_SIM_FAIL_COM", item);
             continue;
         }
+        Sim.FailComError[Sim.FailComCount] = uint16_t(error);
         Sim.FailCom[Sim.FailComCount++] = uint8_t(port);
     }
 }
@@ -98,7 +107,8 @@ static void ReadTimerFault(const char* text)
         Reject("VARNEL_SIM_TIMER", text);
 }
 
-// Keeps only the '0' and '1' characters, as the replay tool reads its input.
+// Keeps only the '0' and '1' characters outside '#' comments, as the replay
+// tool reads its input.
 static void ReadScript(const char* name)
 {
     HANDLE file = SimOpenFile(name, false);
@@ -112,9 +122,15 @@ static void ReadScript(const char* name)
     DWORD got = 0;
     if (text && ReadFile(file, text, size, &got, nullptr)) {
         uint32_t kept = 0;
-        for (DWORD i = 0; i < got; ++i)
-            if (text[i] == '0' || text[i] == '1')
+        bool inComment = false;  // from a '#' to the end of its line
+        for (DWORD i = 0; i < got; ++i) {
+            if (inComment)
+                inComment = text[i] != '\n';
+            else if (text[i] == '#')
+                inComment = true;
+            else if (text[i] == '0' || text[i] == '1')
                 text[kept++] = text[i];
+        }
         Sim.Script = text;
         Sim.ScriptLength = kept;
     } else {
@@ -235,9 +251,12 @@ void SimReportConfig()
     module[length < sizeof module ? length : 0] = '\0';
     char quoted[2 * MAX_PATH];
     SimQuote(quoted, sizeof quoted, module, MAX_PATH);
-    char failCom[4 * SIM_MAX_FAIL_COM + 2] = "-";
-    for (unsigned i = 0, used = 0; i < Sim.FailComCount; ++i)
+    char failCom[10 * SIM_MAX_FAIL_COM + 2] = "-";
+    for (unsigned i = 0, used = 0; i < Sim.FailComCount; ++i) {
         used += snprintf(failCom + used, sizeof failCom - used, "%s%u", i ? "," : "", Sim.FailCom[i]);
+        if (Sim.FailComError[i] != ERROR_FILE_NOT_FOUND)
+            used += snprintf(failCom + used, sizeof failCom - used, ":%u", unsigned(Sim.FailComError[i]));
+    }
     static const char* const timerNames[] = {"-", "caps-fail", "min-period:", "start-fail"};
     char timer[32];
     snprintf(timer, sizeof timer, "%s", timerNames[Sim.Timer]);
