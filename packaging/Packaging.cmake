@@ -37,7 +37,7 @@ add_custom_target(varnel_texts ALL
 # What both packages hold. Text files get Windows names so that a double click
 # opens them; InpOut32.dll is never among them (the user supplies it) and the
 # simulated receiver in tools/ has no install rule at all.
-install(TARGETS varnel RUNTIME DESTINATION . COMPONENT program)
+install(TARGETS varnel varnel-monitor RUNTIME DESTINATION . COMPONENT program)
 install(FILES ${_varnel_texts}/README.txt ${_varnel_texts}/LICENSE.txt DESTINATION . COMPONENT program)
 # Only the zip: how to run it without the installer.
 install(FILES ${_varnel_texts}/RUNNING.txt DESTINATION . COMPONENT portable)

@@ -218,7 +218,7 @@ TEST(MonitorTexts, ReportLines)
         const char* Text;
         const char* Marked;
     } cases[] = {
-        {second, "second  23  off 100+100 ms       A=0 B=1   1000 ms  regular\n", ""},
+        {second, "second  23  off 100+100 ms             A=0 B=1   1000 ms  regular\n", ""},
         {noisy, "second  --  off 200+20+20+20+20+20+... ms A=1 B=-   1240 ms  irregular\n", "irregular"},
         {silence, "second  --  no second start for 3 s\n", ""},
         {confirmed,

@@ -2,10 +2,12 @@
 # End-to-end scenarios of varnel.exe under Wine: each in a fresh clone of the
 # template prefix, on its own Xvfb, beside the simulated receiver with its
 # observer log; checked on the log, the registry, the windows and exit codes.
-# Usage: e2e.sh startup|tray|dialog|live varnel.exe driver.exe sim.dll noinp32.dll template work-dir
+# Usage: e2e.sh startup|tray|dialog|live|monitor varnel.exe driver.exe sim.dll noinp32.dll template work-dir
+#        [varnel-monitor.exe native-varnel-replay]
 set -uo pipefail
 
 group=$1 program=$2 driver=$3 simdll=$4 noinp=$5 template=$6 work=$7
+monitor=${8:-} replay=${9:-}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 artefacts=$work/artefacts
@@ -56,6 +58,10 @@ begin() {
   cp "$program" "$c/noinp/varnel.exe"
   cp "$noinp" "$c/noinp/InpOut32.dll"
   cp "$driver" "$c/driver.exe"
+  if [ -n "$monitor" ]; then
+    cp "$monitor" "$c/varnel/varnel-monitor.exe"
+    cp "$monitor" "$c/nolib/varnel-monitor.exe"
+  fi
   log=$S/sim.log
   export VARNEL_SIM_LOG=$log
   echo "== $scenario (TZ=$TZ)"
@@ -577,6 +583,192 @@ scenario_loss() {
   unset VARNEL_SIM_LOSS_AFTER
 }
 
+# ---------------------------------------------------------------- the receiver monitor
+
+# monitor_start [-f FOLDER] ARGS...: varnel-monitor.exe in the background
+# (from C:\FOLDER, default C:\varnel, beside the simulated receiver), its
+# output in $mout and $merr; sets $launcher. monitor_wait then sets $mrc and
+# leaves the output without CRs in $mout.txt and $merr.txt.
+mon_run=0
+monitor_start() {
+  local folder=varnel
+  if [ "$1" = -f ]; then folder=$2; shift 2; fi
+  mon_run=$((mon_run + 1))
+  mout=$S/monitor$mon_run.out merr=$S/monitor$mon_run.err
+  timeout 300 wine "C:\\$folder\\varnel-monitor.exe" "$@" >"$mout" 2>"$merr" &
+  launcher=$!
+}
+monitor_wait() {
+  mrc=0
+  wait "$launcher" || mrc=$?
+  launcher=
+  tr -d '\r' <"$mout" >"$mout.txt"
+  tr -d '\r' <"$merr" >"$merr.txt"
+}
+monitor() { monitor_start "$@"; monitor_wait; }
+
+# The messages the monitor printed, and those varnel-replay gives for its
+# recording (C:\NAME): compared line for line.
+compare_replay() {  # compare_replay RECORDING-NAME
+  grep -E '^[0-9]+ [0-9A-F]{8} [0-9A-F]{8}  ' "$mout.txt" >"$S/live.messages"
+  "$replay" <"$WINEPREFIX/drive_c/$1" | grep -v '^#' >"$S/replayed.messages"
+  local live replayed
+  live=$(wc -l <"$S/live.messages") replayed=$(wc -l <"$S/replayed.messages")
+  check "the replayed recording gives the $live messages printed live ($replayed replayed, identical)" \
+    'cmp -s "$S/live.messages" "$S/replayed.messages"'
+}
+
+# A recording is complete: its samples and its trailer agree with the count
+# the monitor printed when it stopped.
+check_recording() {  # check_recording NAME SAMPLES HOW [INPUT]
+  local file=$WINEPREFIX/drive_c/$1 samples=$2 how=$3 count input=${4:-I/O port 0x201 bit 7}
+  count=$(grep -v '^#' "$file" | tr -d '\r\nLU' | wc -c)
+  check "the recording holds the $samples samples (counted $count), ends \"stopped by $how\"" \
+    '[ "$count" = "$samples" ] && tail -n1 "$file" | tr -d "\r" | grep -q "^# end: $samples samples, .*, stopped by $how$"'
+  check "its header: version, UTC start, input, clock mode, then the mode marker" \
+    '[ "$(head -n6 "$file" | tr -d "\r" | sed "s/[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9]*Z/TIME/;s/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T/DATE/" | tr "\n" "|")" = "# varnel-monitor 1.6.0 recording: each 0 or 1 is one 20 ms sample of the input bit|# start DATETIME|# input $input|# clock mode UK civil time|# replay: varnel-replay < this-file|L|" ]'
+}
+
+# Clean live signal, UK civil time, three minutes recorded: every second
+# regular and numbered from the marker, its pulses matching its A and B bits
+# (100 ms: 0 0, 200: 1 0, 300: 1 1, 100+100: 0 1, 500 at the marker);
+# the markers' minutes are the clock's; every minute judged good; the
+# recording replays to the same messages.
+scenario_monitor_clean() {
+  begin monitor-clean Europe/London
+  monitor --record 'C:\clean.txt' --duration 3m
+  check "three minutes: exit code 0 (got $mrc)" '[ "$mrc" = 0 ]'
+  check "the header names Varnel's input and mode" \
+    'grep -qx "varnel-monitor 1.6.0: I/O port 0x201 bit 7 (Varnel'"'"'s setting), clock mode UK civil time" "$mout.txt"'
+  check "stopped after 9000 samples" 'grep -qx "Stopped after 9000 samples (180.00 s) by --duration." "$mout.txt"'
+  local seconds
+  # Pulse edges may move by a sample (20 ms) with the timer's jitter.
+  seconds=$(awk 'function near(x, t) { return x >= t - 20 && x <= t + 20 }
+    $1 == "second" && $3 == "off" {
+      n++
+      if ($10 != "regular") irregular++
+      k = split($4, run, "+")
+      ab = $6 " " $7
+      if (!((k == 1 && near(run[1], 100) && ab == "A=0 B=0") || (k == 1 && near(run[1], 200) && ab == "A=1 B=0") ||
+            (k == 1 && near(run[1], 300) && ab == "A=1 B=1") || (k == 2 && near(run[1], 100) && near(run[2], 100) && ab == "A=0 B=1") ||
+            ($2 == "0" && k == 1 && near(run[1], 500) && ab == "A=1 B=1"))) wrong++
+      if ($2 != "--") { if (numbered && $2 != (last == 59 ? 0 : last + 1)) skipped++; if (!numbered && $2 != 0) skipped++; numbered++; last = $2 }
+    } END { printf "%d seconds, %d numbered, %d irregular, %d pulses unlike their bits, %d out of order", n, numbered, irregular, wrong, skipped }' "$mout.txt")
+  check "per-second lines: $seconds" '[[ "$seconds" =~ ^1(7[89]|80)\ seconds,\ [0-9]+\ numbered,\ 0\ irregular,\ 0\ pulses\ unlike\ their\ bits,\ 0\ out\ of\ order$ ]]'
+  # A confirmed minute's message gives its sample, and so its time after the
+  # first read of the port: the clock's minute then.
+  local first epoch sample wparam lparam date dow hm flags minute confirmed=0
+  first=$(grep -m1 'INP port=0x201 .*first=1' "$log")
+  epoch=$(date -u -d "$(date -u +%F) ${first%% *}" +%s.%N)
+  [ "${epoch%.*}" -le "$(date +%s)" ] || epoch=$(awk -v e="$epoch" 'BEGIN { printf "%.3f", e - 86400 }')
+  grep -E '^[0-9]+ [0-9A-F]{8} [0-9A-F]{8}  ' "$mout.txt" >"$S/live.messages"
+  while read -r sample wparam lparam date dow hm flags; do
+    [[ "$flags" == *TIME_VALID* ]] || continue
+    confirmed=$((confirmed + 1))
+    minute=$(LC_ALL=C TZ=Europe/London date -d "@$(awk -v e="$epoch" -v s="$sample" 'BEGIN { printf "%.3f", e + (s - 1) * 0.02 + 1 }')" +'%y-%m-%d %a %H:%M %Z')
+    check "confirmed at sample $sample: $date $dow $hm, the clock's minute ($minute)" '[ "$date $dow $hm" = "${minute% *}" ]'
+    check "its marker line: fields, zone, parity, and the clock set to $hm:00" \
+      'grep -A1 -x "minute marker: $date $dow $hm ${minute##* }, parity: year ok, month+day ok, weekday ok, hour+minute ok" "$mout.txt" | grep -qx "  confirmed: Varnel sets the clock to $hm:00 (${minute##* })"'
+  done <"$S/live.messages"
+  check "$(grep -c "^minute marker:" "$mout.txt") markers, $confirmed confirmed" \
+    '[ "$(grep -c "^minute marker:" "$mout.txt")" -ge 2 ] && [ "$confirmed" -ge 1 ]'
+  check "every minute judged \"good signal\"" \
+    '[ -n "$(grep "summary: " "$mout.txt")" ] && ! grep "summary: " "$mout.txt" | grep -vq ": good signal$"'
+  check_recording clean.txt 9000 --duration
+  compare_replay clean.txt
+}
+
+# A noisy line: irregular seconds with split pulses, every minute judged
+# noisy; the recording still replays exactly.
+scenario_monitor_noise() {
+  begin monitor-noise Europe/London
+  export VARNEL_SIM_NOISE=0.05 VARNEL_SIM_SEED=3
+  monitor --record 'C:\noise.txt' --duration 130s
+  check "exit code 0 (got $mrc)" '[ "$mrc" = 0 ]'
+  check "irregular seconds ($(grep -c " irregular$" "$mout.txt"))" '[ "$(grep -c " irregular$" "$mout.txt")" -ge 10 ]'
+  check "pulses split by noise (\"off 100+20+...\")" 'grep -Eq "^second +[-0-9]+  off [0-9]+(\+[0-9.]+)+ ms" "$mout.txt"'
+  check "every minute judged \"noisy: try turning the aerial\"" \
+    '[ -n "$(grep "summary: " "$mout.txt")" ] && ! grep "summary: " "$mout.txt" | grep -vq ": noisy: try turning the aerial$"'
+  check_recording noise.txt 6500 --duration
+  compare_replay noise.txt
+  check "SECOND_IRREGULAR among the messages" 'grep -q "SECOND_IRREGULAR" "$S/live.messages"'
+  unset VARNEL_SIM_NOISE VARNEL_SIM_SEED
+}
+
+# The carrier goes after 20 s: a line for each further second without a second
+# start, the no-pulse message, and the minute judged "no pulses".
+scenario_monitor_loss() {
+  begin monitor-loss Europe/London
+  export VARNEL_SIM_LOSS_AFTER=20
+  monitor --duration 130s
+  check "exit code 0 (got $mrc)" '[ "$mrc" = 0 ]'
+  check "regular seconds before the loss" '[ "$(grep -c "^second .* off .* regular$" "$mout.txt")" -ge 15 ]'
+  local silent
+  silent=$(sed -n 's/^second  --  no second start for \([0-9]*\) s$/\1/p' "$mout.txt" | tr '\n' ' ')
+  silent=${silent% }
+  check "then one line a second: no second start for 2, 3, ... s (up to ${silent##* })" \
+    '[ "$silent" = "$(seq -s " " 2 "$(wc -w <<<"$silent" | awk "{print \$1 + 1}")")" ] && [ "$(wc -w <<<"$silent")" -ge 100 ]'
+  check "the decoder posts NO_PULSE" 'grep -Eq "^[0-9]+ [0-9A-F]{8} [0-9A-F]{8}  .*NO_PULSE" "$mout.txt"'
+  check "the minute is judged \"no pulses: check wiring or bit\"" 'grep -q "summary: .*: no pulses: check wiring or bit$" "$mout.txt"'
+  unset VARNEL_SIM_LOSS_AFTER
+}
+
+# Ctrl-C (SIGINT to the Wine process, which Wine hands to the console control
+# handler) ends it cleanly: the timer killed, the recording complete. The
+# input comes from Varnel's settings: I/O port 0x379, bit 3.
+scenario_monitor_ctrlc() {
+  begin monitor-ctrlc Europe/London
+  drv reg set PortAddress 4 79030000 >/dev/null
+  drv reg set BitNumber 3 03 >/dev/null
+  export VARNEL_SIM_PORT=379 VARNEL_SIM_BIT=3
+  monitor_start --record 'C:\ctrlc.txt'
+  local n
+  for _ in $(seq 150); do
+    n=$(grep -c "^second .* off " "$mout" 2>/dev/null)
+    [ "${n:-0}" -ge 6 ] && break
+    sleep 0.1
+  done
+  kill -INT "$launcher"
+  monitor_wait
+  check "Ctrl-C after $n seconds: exit code 0 (got $mrc)" '[ "$mrc" = 0 ]'
+  check "the header names Varnel's setting: I/O port 0x379 bit 3" \
+    'grep -q "^varnel-monitor 1.6.0: I/O port 0x379 bit 3 (Varnel'"'"'s setting)" "$mout.txt"'
+  local taken
+  taken=$(sed -n 's/^Stopped after \([0-9]*\) samples (.*) by Ctrl-C\.$/\1/p' "$mout.txt")
+  check "\"Stopped after $taken samples ... by Ctrl-C.\"" '[ -n "$taken" ] && [ "$taken" -ge 300 ]'
+  check "the timer was started and killed" \
+    'grep -q "TIMER call=timeSetEvent delay=20 resolution=0 flags=0x1 result=[1-9]" "$log" && grep -q "TIMER call=timeKillEvent" "$log"'
+  check_recording ctrlc.txt "${taken:-0}" Ctrl-C "I/O port 0x379 bit 3"
+  compare_replay ctrlc.txt
+  unset VARNEL_SIM_PORT VARNEL_SIM_BIT
+}
+
+# Ports that cannot be used, and bad options: a plain message and an exit code.
+scenario_monitor_ports() {
+  begin monitor-ports Europe/London
+  export VARNEL_SIM_FAIL_COM=3:5,4
+  monitor --port COM3
+  check "COM3 held by another program (error 5): exit code 3 (got $mrc)" '[ "$mrc" = 3 ]'
+  check "and says so, and how to close Varnel" \
+    'grep -q "COM3 is held open by another program" "$merr.txt" && grep -q "Close Varnel" "$merr.txt"'
+  check "the open failed with error 5" 'grep -q "COM call=CreateFileA .* port=3 result=invalid error=5 injected=1" "$log"'
+  monitor --port COM4
+  check "COM4 absent: exit code 3, \"There is no COM4 on this PC.\"" \
+    '[ "$mrc" = 3 ] && grep -q "There is no COM4 on this PC." "$merr.txt"'
+  monitor --port COM2 --bit 4 --duration 3s
+  check "COM2 opens (Wine has no modem lines): runs 3 s, exit code 0 (got $mrc)" \
+    '[ "$mrc" = 0 ] && grep -q "^varnel-monitor 1.6.0: COM2 bit 4 (CTS) (from the options)" "$mout.txt"'
+  check "and sees no second start" 'grep -qx "second  --  no second start for 2 s" "$mout.txt"'
+  monitor --bit 9
+  check "--bit 9: exit code 2 with its reason" '[ "$mrc" = 2 ] && grep -qx "varnel-monitor: --bit 9: give a bit number from 0 to 7" "$merr.txt"'
+  monitor -f nolib --duration 2s
+  check "no InpOut32.dll for an I/O port: exit code 4 (got $mrc)" \
+    '[ "$mrc" = 4 ] && grep -q "^varnel-monitor: Couldn'"'"'t load InpOut32.dll" "$merr.txt"'
+  monitor -f nolib --port COM2 --duration 2s
+  check "a serial port needs no InpOut32.dll: exit code 0 (got $mrc)" '[ "$mrc" = 0 ]'
+  unset VARNEL_SIM_FAIL_COM
+}
+
 # ---------------------------------------------------------------- groups
 
 # run_scenario NAME: in its own subshell; prints PASS/FAIL, returns the result.
@@ -605,6 +797,15 @@ case $group in
     for name in live offset loss; do run_scenario "$name" >/dev/null 2>&1 & pids+=($!); done
     for p in "${pids[@]}"; do wait "$p" || status=1; done
     for name in live offset loss; do cat "$work/$name.out"; done
+    ;;
+  monitor)
+    # The long runs side by side, the short ones one after the other beside them.
+    [ -x "$replay" ] || { echo "no native varnel-replay at '$replay': build the native preset first"; exit 1; }
+    pids=()
+    for name in monitor_clean monitor_noise monitor_loss; do run_scenario "$name" >/dev/null 2>&1 & pids+=($!); done
+    (run_scenario monitor_ctrlc >/dev/null 2>&1; s=$?; run_scenario monitor_ports >/dev/null 2>&1 || s=1; exit $s) & pids+=($!)
+    for p in "${pids[@]}"; do wait "$p" || status=1; done
+    for name in monitor_clean monitor_noise monitor_loss monitor_ctrlc monitor_ports; do cat "$work/$name.out"; done
     ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac

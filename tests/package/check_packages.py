@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks a build's release packages without running them: names, the zip's
 exact contents, the machine type and version of each executable, and that
-varnel.exe leaves InpOut32.dll to a run-time load.
+varnel.exe and varnel-monitor.exe leave InpOut32.dll to a run-time load.
 
 Usage: check_packages.py PACKAGE_DIR VERSION i686|x64 SOURCE_DIR
 Exit 77 (skipped) when PACKAGE_DIR holds no packages at all."""
@@ -168,7 +168,8 @@ def main():
         top = f"varnel-{version}{suffix}/"
         with zipfile.ZipFile(archive) as z:
             names = sorted(n for n in z.namelist() if not n.endswith("/"))
-            expected = sorted(top + n for n in ("varnel.exe", "README.txt", "LICENSE.txt", "RUNNING.txt"))
+            expected = sorted(top + n for n in ("varnel.exe", "varnel-monitor.exe", "README.txt",
+                                                "LICENSE.txt", "RUNNING.txt"))
             check(names == expected, f"zip holds exactly {expected} (has {names})")
             check(not any("inpout" in n.lower() for n in names), "zip holds no InpOut32.dll")
             texts = {"README.txt": "README.md", "LICENSE.txt": "LICENSE",
@@ -188,21 +189,23 @@ def main():
                 check("InpOut32.dll" in readme and "Windows Vista" in readme
                       and not any(word in readme for word in ("For developers", "scripts/test", "CMake")),
                       "README.txt is for users: the guide without the developers' part")
-            if top + "varnel.exe" in names:
-                program = z.read(top + "varnel.exe")
+            for exe in ("varnel.exe", "varnel-monitor.exe"):
+                if top + exe not in names:
+                    continue
+                program = z.read(top + exe)
                 machine = pe_sections(program)[0]
-                check(machine == MACHINES[arch], f"varnel.exe machine {machine:#x} is {arch}")
+                check(machine == MACHINES[arch], f"{exe} machine {machine:#x} is {arch}")
                 versions = version_strings(program)
                 check(versions == {"FileVersion": version, "ProductVersion": version},
-                      f"varnel.exe's version resource says {version} (has {versions})")
+                      f"{exe}'s version resource says {version} (has {versions})")
                 # Start-up must be able to report a missing library itself.
                 dlls = imported_dlls(program)
-                check("INPOUT32.DLL" not in dlls, f"varnel.exe loads InpOut32.dll at run time (imports {dlls})")
+                check("INPOUT32.DLL" not in dlls, f"{exe} loads InpOut32.dll at run time (imports {dlls})")
                 functions = imported_functions(program)
                 unknown = sorted(f"{dll}!{name}" for dll, names in functions.items()
                                  for name in names - ALLOWED_IMPORTS.get(dll, set()))
                 check(functions and not unknown,
-                      f"varnel.exe imports only functions checked against Windows Vista (new: {unknown})")
+                      f"{exe} imports only functions checked against Windows Vista (new: {unknown})")
 
     if os.path.exists(setup):
         with open(setup, "rb") as f:

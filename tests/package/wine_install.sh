@@ -43,6 +43,7 @@ fresh_prefix() {
   program_dir="$WINEPREFIX/drive_c/Program Files/Varnel"
   task_file="$WINEPREFIX/drive_c/windows/system32/tasks/Varnel"
   shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Varnel.lnk"
+  monitor_shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Varnel receiver monitor.lnk"
 }
 
 # Runs a Windows program and waits for every process it started (the
@@ -89,8 +90,8 @@ fresh_prefix silent
 session_user=$(timeout 30 wine cmd /c 'echo %USERDOMAIN%\%USERNAME%' 2>/dev/null | tr -d '\r')
 setup_run USERNAME=admin USERDOMAIN=SERVER 'C:\setup.exe' /S /CLOCKRIGHT || fail "setup /S /CLOCKRIGHT exited with $?"
 
-listing=$(cd "$program_dir" 2>/dev/null && ls | sort | tr '\n' ' ')
-if [ "$listing" = "LICENSE.txt README.txt uninstall.exe varnel.exe " ]; then
+listing=$(cd "$program_dir" 2>/dev/null && ls | LC_ALL=C sort | tr '\n' ' ')
+if [ "$listing" = "LICENSE.txt README.txt uninstall.exe varnel-monitor.exe varnel.exe " ]; then
   pass "Program Files\\Varnel holds exactly $listing"
 else
   fail "Program Files\\Varnel holds '$listing'"
@@ -123,6 +124,7 @@ if [ -f "$shortcut" ]; then
 else
   fail "no Start-menu shortcut"
 fi
+[ -f "$monitor_shortcut" ] && pass "Start-menu entry \"Varnel receiver monitor\"" || fail "no receiver monitor shortcut"
 
 # Wine's task scheduler keeps a task's registration and settings but drops its
 # triggers, principal and actions (taskschd stubs), so the log-on trigger and
@@ -166,6 +168,7 @@ esac
 
 [ ! -e "$program_dir" ] && pass "Program Files\\Varnel removed" || fail "left: $(ls "$program_dir")"
 [ ! -e "$shortcut" ] || fail "Start-menu shortcut left"
+[ ! -e "$monitor_shortcut" ] || fail "receiver monitor shortcut left"
 [ ! -e "$task_file" ] && pass "log-on task removed" || fail "log-on task left"
 reg_key_exists "$uninst_key" && fail "uninstall entry left in the registry"
 [ "$(reg_value "$settings_key" UTCFlag)" = "01" ] \

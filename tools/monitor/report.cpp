@@ -117,7 +117,7 @@ static void FormatSecond(const MonitorReport& r, TextBuffer& b, ReportText* out)
         Append(runText, "+...");
     Append(runText, " ms");
     const bool regular = s.LengthTicks >= REGULAR_MIN_TICKS && s.LengthTicks <= REGULAR_MAX_TICKS;
-    Append(b, "second %3s  off %-16s A=%c B=%c  %5lu ms  ", number, runs, BitChar(s.A),
+    Append(b, "second %3s  off %-22s A=%c B=%c  %5lu ms  ", number, runs, BitChar(s.A),
            BitChar(s.B), (unsigned long)s.LengthTicks * 20ul);
     const size_t from = b.Used;
     Append(b, "%s", regular ? "regular" : "irregular");
