@@ -642,8 +642,10 @@ scenario_monitor_clean() {
     'grep -qx "varnel-monitor 1.6.0: I/O port 0x201 bit 7 (Varnel'"'"'s setting), clock mode UK civil time" "$mout.txt"'
   check "stopped after 9000 samples" 'grep -qx "Stopped after 9000 samples (180.00 s) by --duration." "$mout.txt"'
   local seconds
-  # Pulse edges may move by a sample (20 ms) with the timer's jitter.
-  seconds=$(awk 'function near(x, t) { return x >= t - 20 && x <= t + 20 }
+  # A late tick moves a pulse's edge by a sample or two: pulses get the two
+  # samples (40 ms) the decoder allows a second's length. Seconds that do not
+  # fit are kept in unlike.txt.
+  seconds=$(awk -v unlike="$S/unlike.txt" 'function near(x, t) { return x >= t - 40 && x <= t + 40 }
     $1 == "second" && $3 == "off" {
       n++
       if ($10 != "regular") irregular++
@@ -651,10 +653,12 @@ scenario_monitor_clean() {
       ab = $6 " " $7
       if (!((k == 1 && near(run[1], 100) && ab == "A=0 B=0") || (k == 1 && near(run[1], 200) && ab == "A=1 B=0") ||
             (k == 1 && near(run[1], 300) && ab == "A=1 B=1") || (k == 2 && near(run[1], 100) && near(run[2], 100) && ab == "A=0 B=1") ||
-            ($2 == "0" && k == 1 && near(run[1], 500) && ab == "A=1 B=1"))) wrong++
+            ($2 == "0" && k == 1 && near(run[1], 500) && ab == "A=1 B=1"))) { wrong++; print > unlike }
+      if ($10 != "regular") print > unlike
       if ($2 != "--") { if (numbered && $2 != (last == 59 ? 0 : last + 1)) skipped++; if (!numbered && $2 != 0) skipped++; numbered++; last = $2 }
     } END { printf "%d seconds, %d numbered, %d irregular, %d pulses unlike their bits, %d out of order", n, numbered, irregular, wrong, skipped }' "$mout.txt")
   check "per-second lines: $seconds" '[[ "$seconds" =~ ^1(7[89]|80)\ seconds,\ [0-9]+\ numbered,\ 0\ irregular,\ 0\ pulses\ unlike\ their\ bits,\ 0\ out\ of\ order$ ]]'
+  [ -s "$S/unlike.txt" ] && sed 's/^/    /' "$S/unlike.txt"
   # A confirmed minute's message gives its sample, and so its time after the
   # first read of the port: the clock's minute then.
   local first epoch sample wparam lparam date dow hm flags minute confirmed=0
