@@ -99,7 +99,7 @@ def imported_functions(data):
     return found
 
 
-# Every function varnel.exe may import. Windows Vista is the oldest Windows
+# Every function varnel.exe and varnel-monitor.exe may import. Windows Vista is the oldest Windows
 # Varnel supports (README.md), and each of these exists there, checked against
 # its documented minimum; most go back to Windows 2000. Functions newer than
 # Vista are resolved at run time (GetProcAddress), never imported. A new import
@@ -117,7 +117,14 @@ ALLOWED_IMPORTS = {
                      "LoadLibraryExA", "PurgeComm", "SetCommState", "SetLocalTime",
                      "SetUnhandledExceptionFilter", "Sleep", "SwitchToThread", "TlsGetValue", "VirtualProtect",
                      "VirtualQuery", "lstrcatA", "lstrcpyA", "lstrcpynA", "lstrlenA",
-                     "__C_specific_handler"},  # x64 only: the exception unwinder's handler
+                     "__C_specific_handler",  # x64 only: the exception unwinder's handler
+                     # varnel-monitor.exe: the console, its Ctrl-C handler, the
+                     # recording file, and the C runtime's own needs (Windows
+                     # 2000, GetConsoleProcessList XP)
+                     "FlushFileBuffers", "GetConsoleMode", "GetConsoleProcessList", "GetConsoleScreenBufferInfo",
+                     "GetModuleHandleW", "GetStdHandle", "GetSystemTime", "IsDBCSLeadByteEx",
+                     "MultiByteToWideChar", "SetConsoleCtrlHandler", "SetConsoleTextAttribute",
+                     "WideCharToMultiByte", "WriteFile"},
     "SHELL32.DLL": {"Shell_NotifyIconA"},
     "USER32.DLL": {"AppendMenuA", "CheckRadioButton", "CreatePopupMenu", "CreateWindowExA", "DefWindowProcA",
                    "DestroyMenu", "DestroyWindow", "DialogBoxParamA", "DispatchMessageA", "EnableWindow",
@@ -133,6 +140,10 @@ ALLOWED_IMPORTS = {
     "MSVCRT.DLL": {"__getmainargs", "__initenv", "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit",
                    "_initterm", "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc",
                    "memcpy", "signal", "strlen", "strncmp", "vfprintf",
+                   # varnel-monitor.exe: stdio and the formatting behind it
+                   "__mb_cur_max", "_errno", "_lock", "_unlock", "atoi", "fflush", "fgets", "fputc", "fputs",
+                   "localeconv", "memset", "setlocale", "strchr", "strcmp", "strerror", "strtoul", "wcslen",
+                   "___lc_codepage_func", "___mb_cur_max_func",  # x64
                    # i686
                    "__p__acmdln", "__p__commode", "__p__fmode", "_iob",
                    # x64
