@@ -1,6 +1,7 @@
 // The receiver monitor's portable part: the verdict on a minute, what it
 // observes of the decoder on synthesized and crafted streams, its line texts,
-// options and messages, and its queues.
+// options and queues. (Its port messages and recording header are checked
+// end to end under Wine, tests/e2e.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -235,38 +236,6 @@ TEST(MonitorTexts, ReportLines)
         EXPECT_EQ(std::string(text.Text, text.Length), c.Text);
         EXPECT_EQ(std::string(text.Text + text.MarkFrom, text.MarkTo - text.MarkFrom), c.Marked) << c.Text;
     }
-}
-
-TEST(MonitorTexts, InputsFailuresAndRecording)
-{
-    char text[600];
-    FormatInput(3, 7, text, sizeof text);
-    EXPECT_STREQ(text, "COM3 bit 7 (DCD)");
-    FormatInput(2, 0, text, sizeof text);
-    EXPECT_STREQ(text, "COM2 bit 0 (no line: reads 0)");
-    DescribeOpenFailure(3, OPEN_ERROR_ACCESS_DENIED, text, sizeof text);
-    EXPECT_NE(std::string(text).find("COM3 is held open by another program"), std::string::npos);
-    EXPECT_NE(std::string(text).find("Close Varnel"), std::string::npos);
-    DescribeOpenFailure(4, OPEN_ERROR_FILE_NOT_FOUND, text, sizeof text);
-    EXPECT_EQ(std::string(text).rfind("There is no COM4 on this PC.", 0), 0u);
-    DescribeOpenFailure(5, 1167, text, sizeof text);
-    EXPECT_STREQ(text, "Couldn't open COM5 (Windows error 1167).");
-
-    // Outside its comments the header holds only the clock-mode marker.
-    for (uint8_t utc : {0, 1}) {
-        FormatRecordingHeader({2026, 12, 7, 4, 16, 5, 30}, 0x201, 7, utc, text, sizeof text);
-        std::string data;
-        bool comment = false;
-        for (const char* p = text; *p; ++p) {
-            comment = comment ? *p != '\n' : *p == '#';
-            if (!comment && *p != '\r' && *p != '\n' && *p != '#')
-                data += *p;
-        }
-        EXPECT_EQ(data, utc ? "U" : "L");
-        EXPECT_NE(std::string(text).find("# start 2026-12-07T04:16:05.030Z\r\n"), std::string::npos);
-    }
-    FormatRecordingTrailer(9001, true, text, sizeof text);
-    EXPECT_STREQ(text, "# end: 9001 samples, 180.02 s, stopped by --duration\r\n");
 }
 
 TEST(MonitorOptions, Parse)
