@@ -2,10 +2,14 @@
 # End-to-end scenarios of varnel.exe under Wine: each in a fresh clone of the
 # template prefix, on its own Xvfb, beside the simulated receiver with its
 # observer log; checked on the log, the registry, the windows and exit codes.
-# Usage: e2e.sh startup|tray|dialog|live|monitor varnel.exe driver.exe sim.dll noinp32.dll template work-dir
-#        [varnel-monitor.exe native-varnel-replay]
+# Usage: e2e.sh [--arch x64|i686] startup|tray|dialog|live|monitor varnel.exe driver.exe sim.dll noinp32.dll
+#        template work-dir [varnel-monitor.exe native-varnel-replay]
+#   The architecture of the build under test (x64 by default): i686 programs
+#   run in the 32-bit chroot's Wine (scripts/wine-i686).
 set -uo pipefail
 
+arch=x64
+if [ "$1" = --arch ]; then arch=$2; shift 2; fi
 group=$1 program=$2 driver=$3 simdll=$4 noinp=$5 template=$6 work=$7
 monitor=${8:-} replay=${9:-}
 mkdir -p "$work"
@@ -13,8 +17,13 @@ work=$(cd "$work" && pwd)
 artefacts=$work/artefacts
 mkdir -p "$artefacts"
 
-export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=../../scripts/wine-arch.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-arch.sh"
+use_wine "$arch" "$work" -- "$0" --arch "$arch" "$@"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEPREFIX WINESERVER
+# The first version of the tray record: 88 bytes in 32-bit programs, 104 in 64-bit.
+record=$([ "$arch" = i686 ] && echo 88 || echo 104)
 for name in $(env | grep -o '^VARNEL_SIM_[A-Z_]*'); do unset "$name"; done
 
 # ---------------------------------------------------------------- plumbing
@@ -243,8 +252,8 @@ scenario_first_start() {
   launch || return
   local add
   await 0 'NOTIFY op=ADD' 15; add=$LINE
-  check "first add: id 1, flags 7, message 1025, VarnelApp, wait text" \
-    '[[ "$add" == *"NOTIFY op=ADD hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelApp tip=\"MSF status: wait.  No data received\" size=104 result=1 injected=0" ]]'
+  check "first add: id 1, flags 7, message 1025, VarnelApp, wait text, $record-byte record" \
+    '[[ "$add" == *"NOTIFY op=ADD hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelApp tip=\"MSF status: wait.  No data received\" size=$record result=1 injected=0" ]]'
   check "the four icons are loaded 16x16 in the order Fail, Poor, Good, App" \
     '[ "$(grep -o "ICON call=LoadImageA name=[A-Za-z]* type=1 cx=16 cy=16" "$log" | sed "s/.*name=//;s/ .*//" | tr "\n" " ")" = "VarnelFail VarnelPoor VarnelGood VarnelApp " ]'
   check "the settings key exists after start" '[ "$(drv reg key)" = "KEY present" ]'
@@ -345,7 +354,7 @@ scenario_fail_adds() {
   local again
   await "$before" 'NOTIFY op=ADD' 10; again=$LINE
   check "TaskbarCreated adds the icon again with id 3 and the current record" \
-    '[[ "$again" == *" id=3 flags=0x7 msg=1025 icon=VarnelFail tip=\"MSF status: fail. No data received\" size=104 result="* ]]'
+    '[[ "$again" == *" id=3 flags=0x7 msg=1025 icon=VarnelFail tip=\"MSF status: fail. No data received\" size=$record result="* ]]'
   check "exactly one add for one TaskbarCreated" '[ "$(tail -n +$((before + 1)) "$log" | grep -c "NOTIFY op=ADD")" = 1 ]'
   close_by_menu 3
   unset VARNEL_SIM_FAIL_ADDS VARNEL_SIM_OFF
@@ -490,7 +499,7 @@ scenario_live() {
       '[[ "$first" == *" $set" && "$LINE" == *" $set" ]]'
     await "$AT" 'CLOCK|NOTIFY' 5
     check "minute $n: then the good icon with \"MSF status: good. $(tip_of_minute "$minute") (UTC)\"" \
-      '[[ "$LINE" == *"NOTIFY op=MODIFY hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelGood tip=\"MSF status: good. $(tip_of_minute "$minute") (UTC)\" size=104 result=1 injected=0" ]]'
+      '[[ "$LINE" == *"NOTIFY op=MODIFY hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelGood tip=\"MSF status: good. $(tip_of_minute "$minute") (UTC)\" size=$record result=1 injected=0" ]]'
     if [ -n "$previous" ]; then
       check "minute $n follows minute $((n - 1))" \
         '[ $(( $(date -u -d "${minute/T/ }" +%s) - $(date -u -d "${previous/T/ }" +%s) )) = 60 ]'
@@ -507,7 +516,7 @@ scenario_live() {
   # Wine's shell still holds the icon, so the add itself may fail: the call
   # and its record are what count.
   check "TaskbarCreated adds the icon again with the current record ($tip)" \
-    '[[ "$LINE" == *" id=1 flags=0x7 msg=1025 icon=VarnelGood tip=$tip size=104 result="* ]]'
+    '[[ "$LINE" == *" id=1 flags=0x7 msg=1025 icon=VarnelGood tip=$tip size=$record result="* ]]'
 
   # A bit the receiver does not drive, and BST: stored, and the status fails.
   d tray dblclick >/dev/null
@@ -548,7 +557,7 @@ scenario_offset() {
     '[[ "$clock" == *" CLOCK call=SetLocalTime time=$minute:00.000 dow=$(dow_of_minute "$minute") result=0 error=1314 injected=0" ]]'
   await "$AT" 'CLOCK|NOTIFY' 5
   check "then, with no second clock call, the poor icon with \"MSF status: poor. $(tip_of_minute "$minute") (UTC)\"" \
-    '[[ "$LINE" == *"NOTIFY op=MODIFY hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelPoor tip=\"MSF status: poor. $(tip_of_minute "$minute") (UTC)\" size=104 result=1 injected=0" ]]'
+    '[[ "$LINE" == *"NOTIFY op=MODIFY hwnd="*" id=1 flags=0x7 msg=1025 icon=VarnelPoor tip=\"MSF status: poor. $(tip_of_minute "$minute") (UTC)\" size=$record result=1 injected=0" ]]'
   check "never good" '! grep -q "icon=VarnelGood" "$log"'
   close_by_menu 1
   unset VARNEL_SIM_OFFSET

@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# The 64-bit installer under Wine, as an administrator would use it: silent
+# The installer under Wine, as an administrator would use it: silent
 # install into a fresh prefix, what lands where, a running Varnel stopped by
 # the silent uninstaller, and what the uninstaller removes and keeps.
 # Then the wizard by hand, each page and message box saved as a picture.
-# Usage: wine_install.sh setup.exe InpOut32.dll version work-dir setup_driver.exe
+# Usage: wine_install.sh [--arch x64|i686] setup.exe InpOut32.dll version work-dir setup_driver.exe
+#   InpOut32.dll: the simulated receiver (tools/inpout32sim), whose log shows
+#   when Varnel is up.
+#   The installer's architecture (x64 by default): i686 runs in the 32-bit
+#   chroot's Wine (scripts/wine-i686), in a 32-bit prefix.
 set -euo pipefail
 
+arch=x64
+if [ "$1" = --arch ]; then arch=$2; shift 2; fi
 setup=$1 library=$2 version=$3 work=$4 driver=$5
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
-export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=../../scripts/wine-arch.sh
+source "$(dirname "$0")/../../scripts/wine-arch.sh"
+use_wine "$arch" "$work" -- "$0" --arch "$arch" "$@"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEPREFIX WINESERVER
 
 failures=0
@@ -31,7 +40,7 @@ trap cleanup EXIT
 source "$(dirname "$0")/../../scripts/xvfb.sh"
 start_xvfb "$work"
 
-bash "$(dirname "$0")/../../scripts/wine-prefix" "$work/template"
+bash "$(dirname "$0")/../../scripts/wine-prefix" --arch "$arch" "$work/template"
 
 # A fresh prefix per scenario, cloned from the template.
 fresh_prefix() {
@@ -96,7 +105,7 @@ if [ "$listing" = "LICENSE.txt README.txt uninstall.exe varnel-monitor.exe varne
 else
   fail "Program Files\\Varnel holds '$listing'"
 fi
-[ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/Varnel" ] || fail "the 64-bit installer used Program Files (x86)"
+[ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/Varnel" ] || fail "the installer used Program Files (x86) in a $WINEARCH prefix"
 find "$WINEPREFIX/drive_c" -iname 'inpout32*' | grep -q . && fail "an InpOut32 file was installed"
 cmp -s <(tr -d '\r' <"$program_dir/LICENSE.txt") "$(dirname "$0")/../../LICENSE" || fail "installed LICENSE.txt differs from LICENSE"
 head -n1 "$program_dir/README.txt" | grep -q "Varnel $version: the user's guide" \
