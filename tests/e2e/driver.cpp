@@ -236,13 +236,25 @@ void DumpDialog(HWND dialog)
 }
 
 // Colour of a control's centre as the screen shows it.
-void Pixel(HWND control)
+COLORREF ColourOf(HWND control)
 {
     RECT box;
     GetWindowRect(control, &box);
     HDC screen = GetDC(nullptr);
     const COLORREF colour = GetPixel(screen, (box.left + box.right) / 2, (box.top + box.bottom) / 2);
     ReleaseDC(nullptr, screen);
+    return colour;
+}
+
+// The colour at the control's middle; given one, waits (up to WAIT_MS) for a
+// repaint to bring it, and prints what was seen last.
+void Pixel(HWND control, const COLORREF* awaited)
+{
+    COLORREF colour = ColourOf(control);
+    for (DWORD waited = 0; awaited && colour != *awaited && waited < WAIT_MS; waited += STEP_MS) {
+        Sleep(STEP_MS);
+        colour = ColourOf(control);
+    }
     Line("PIXEL %d %d %d", GetRValue(colour), GetGValue(colour), GetBValue(colour));
 }
 
@@ -325,9 +337,10 @@ int Usage()
             "usage: driver launch EXE [SECONDS]\n"
             "       driver broadcast\n"
             "       driver reg key|drop|all|get NAME|set NAME TYPE HEX|delete NAME\n"
-            "       driver PID window|count CLASS|tray rclick|dblclick [ID]\n"
+            "       driver PID window|count CLASS [N]|tray rclick|dblclick [ID]\n"
             "       driver PID menu [close|properties|escape]\n"
-            "       driver PID dialog|select ID INDEX|type ID TEXT|click ID|pixel ID\n"
+            "       driver PID dialog|select ID INDEX|type ID TEXT|click ID|pixel ID [R G B]\n"
+            "       (count with N and pixel with a colour wait up to 15 s for it)\n"
             "       commands after PID may be chained with +, e.g. select 1137 3 + sleep 300 + dialog\n");
     return 2;
 }
@@ -340,9 +353,17 @@ int Act(const std::string& command, char** rest, int restCount)
         Line("WINDOW 0x%llx", (unsigned long long)(UINT_PTR)NeedHidden());
         return 0;
     }
-    if (command == "count" && restCount == 1) {
-        size_t count = lstrcmpiA(rest[0], "#32770") == 0 ? OwnDialogs().size()
-                                                         : OwnWindows(rest[0], true).size();
+    if (command == "count" && (restCount == 1 || restCount == 2)) {
+        const auto countNow = [&] {
+            return lstrcmpiA(rest[0], "#32770") == 0 ? OwnDialogs().size() : OwnWindows(rest[0], true).size();
+        };
+        // Given a number, waits (up to WAIT_MS) for a window that is coming or going.
+        size_t count = countNow();
+        for (DWORD waited = 0; restCount == 2 && count != strtoul(rest[1], nullptr, 10) && waited < WAIT_MS;
+             waited += STEP_MS) {
+            Sleep(STEP_MS);
+            count = countNow();
+        }
         Line("COUNT %s %u", rest[0], unsigned(count));
         return 0;
     }
@@ -411,8 +432,9 @@ int Act(const std::string& command, char** rest, int restCount)
         Send(control, BM_CLICK, 0, 0);
         return 0;
     }
-    if (command == "pixel" && restCount == 1) {
-        Pixel(NeedControl(NeedDialog(), atoi(rest[0])));
+    if (command == "pixel" && (restCount == 1 || restCount == 4)) {
+        const COLORREF awaited = restCount == 4 ? RGB(atoi(rest[1]), atoi(rest[2]), atoi(rest[3])) : 0;
+        Pixel(NeedControl(NeedDialog(), atoi(rest[0])), restCount == 4 ? &awaited : nullptr);
         return 0;
     }
     if (command == "sleep" && restCount == 1) {

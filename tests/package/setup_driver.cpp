@@ -205,6 +205,7 @@ int main(int argc, char** argv) {
   int pages = 0, boxes = 0;
   std::wstring lastPage;
   bool seenWizard = false;
+  HWND frame = nullptr;  // the wizard's frame, which lives from its first page to its close
   // Up to two minutes; each pass a quarter second.
   for (int pass = 0; pass < 480; ++pass) {
     Sleep(250);
@@ -226,10 +227,13 @@ int main(int argc, char** argv) {
       continue;
     }
     if (!search.wizard) {
-      if (seenWizard) break;  // closed
+      // Closed only when the frame is gone: between two pages, or while the
+      // wizard is too busy to give its caption, it is briefly not found.
+      if (seenWizard && !IsWindow(frame)) break;
       continue;
     }
     seenWizard = true;
+    frame = search.wizard;
     HWND page = FindWindowExW(search.wizard, nullptr, L"#32770", nullptr);
     HWND next = GetDlgItem(search.wizard, IDOK);
     if (!page || !next || !IsWindowEnabled(next)) continue;  // still working
@@ -249,5 +253,5 @@ int main(int argc, char** argv) {
     SendMessageTimeoutW(next, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
   }
   std::printf("%s: %d pages, %d message boxes\n", seenWizard ? "closed" : "no wizard", pages, boxes);
-  return seenWizard && !search.wizard ? 0 : 1;
+  return seenWizard && !IsWindow(frame) ? 0 : 1;
 }

@@ -64,6 +64,22 @@ run_and_settle() {
   return $rc
 }
 
+# start_varnel NAME: starts the installed varnel.exe (beside the simulated
+# receiver, whose log shows its calls) and waits for its tray icon, so that what
+# follows meets a running Varnel with its window however slowly it started.
+start_varnel() {
+  local log=$work/$1-sim.log
+  rm -f "$log"
+  (cd "$work" && VARNEL_SIM_LOG=$log exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
+  varnel_pid=$!
+  for _ in $(seq 300); do
+    grep -q 'NOTIFY op=ADD .*result=1' "$log" 2>/dev/null && return 0
+    kill -0 "$varnel_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "varnel.exe showed no tray icon within 30 s"
+}
+
 reg_value() {  # key value -> the data column, empty if absent
   timeout 30 wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v v="$2" '$1 == v { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'
 }
@@ -158,10 +174,7 @@ fi
 # setting of the user's own.
 cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
 timeout 90 wine reg add "$settings_key" /v UTCFlag /t REG_BINARY /d 01 /f >/dev/null
-(cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
-varnel_pid=$!
-sleep 3
-kill -0 "$varnel_pid" 2>/dev/null || fail "varnel.exe did not keep running before the uninstall"
+start_varnel silent
 
 timeout 120 wine 'C:\Program Files\Varnel\uninstall.exe' /S || fail "uninstall /S exited with $?"
 # The polite stop ends Varnel through its window (exit 0); a forced stop gives 1.
@@ -201,9 +214,7 @@ fresh_prefix update
 run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
 cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
 printf 'stale' >"$program_dir/README.txt"
-(cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
-varnel_pid=$!
-sleep 3
+start_varnel update
 timeout 120 wine 'C:\setup.exe' /S /NOTASK || fail "second setup /S /NOTASK exited with $?"
 [ ! -e "$task_file" ] && pass "/NOTASK removes the earlier install's log-on task" || fail "/NOTASK kept the log-on task"
 varnel_rc=0
