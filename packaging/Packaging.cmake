@@ -42,8 +42,8 @@ install(FILES ${_varnel_texts}/README.txt ${_varnel_texts}/LICENSE.txt DESTINATI
 # Only the zip: how to run it without the installer.
 install(FILES ${_varnel_texts}/RUNNING.txt DESTINATION . COMPONENT portable)
 
-# The 64-bit build packages too, but only as the variant the Wine tests run
-# (these machines cannot execute the 32-bit installer); its names say so.
+# The 64-bit build packages too, under names that say so; only the 32-bit
+# packages ship, and the Wine tests run that installer (in a 32-bit Wine).
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(_varnel_arch_suffix "-x64")
   set(CPACK_VARNEL_NSIS_TARGET "amd64-unicode")
