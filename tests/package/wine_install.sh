@@ -215,11 +215,20 @@ run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
 cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
 printf 'stale' >"$program_dir/README.txt"
 start_varnel update
+(cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel-monitor.exe' >"$work/update-monitor.out" 2>&1) &
+monitor_pid=$!
+for _ in $(seq 300); do  # its first line: it has the port and runs
+  [ -s "$work/update-monitor.out" ] && break
+  sleep 0.1
+done
 timeout 120 wine 'C:\setup.exe' /S /NOTASK || fail "second setup /S /NOTASK exited with $?"
 [ ! -e "$task_file" ] && pass "/NOTASK removes the earlier install's log-on task" || fail "/NOTASK kept the log-on task"
 varnel_rc=0
 wait "$varnel_pid" || varnel_rc=$?
 [ "$varnel_rc" != 124 ] && pass "setup stopped the running Varnel before replacing it" || fail "setup left Varnel running"
+monitor_rc=0
+wait "$monitor_pid" || monitor_rc=$?
+[ "$monitor_rc" != 124 ] && pass "and the running receiver monitor" || fail "setup left the receiver monitor running"
 timeout 60 wineserver -w || true
 [ "$(head -c5 "$program_dir/README.txt")" != stale ] && pass "update replaced the files" || fail "update kept the old README.txt"
 
