@@ -8,6 +8,9 @@ static void NoPost(uintptr_t, uint32_t, uint32_t) {}
 static void NoClose(uintptr_t) {}
 static void NoYield() {}
 static bool NoClock(const ClockTime&) { return false; }
+static ClockTime NoClockReading() { return ClockTime{}; }
+static uint64_t NoCount() { return 0; }
 static int NoFormat(const ClockTime&, const char*, char*, int) { return 0; }
 
-PlatformOps Platform = {NoModemStatus, NoIoPort, NoPost, NoClose, NoYield, NoClock, NoFormat, NoFormat};
+PlatformOps Platform = {NoModemStatus, NoIoPort,       NoPost,  NoClose,  NoYield,
+                        NoClock,       NoClockReading, NoCount, NoFormat, NoFormat};

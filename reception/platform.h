@@ -30,6 +30,11 @@ struct PlatformOps {
     void (*YieldThread)();
     // Sets the local clock; true on success.
     bool (*SetClock)(const ClockTime& time);
+    // The local clock's reading now, in the record SetClock takes.
+    ClockTime (*ReadClock)();
+    // Milliseconds on a count that only goes forward, is not moved by clock
+    // settings and does not wrap while the program runs.
+    uint64_t (*MonotonicMs)();
     // Formats the date (or the time) of t with a picture for the user's
     // locale into out (size bytes); returns the characters written including
     // the terminating zero, 0 on failure, like the system's formatters.
@@ -38,5 +43,5 @@ struct PlatformOps {
 };
 
 // Starts with stand-ins that fail every call (reads fail, nothing is posted,
-// the clock is never set).
+// the clock is never set, reads as all zeros and the count stands at 0).
 extern PlatformOps Platform;
