@@ -1,8 +1,10 @@
-// The WM_TIMECODE decisions: classification, the clock calls and the tray tip,
-// run against a recording clock and English stand-in formatters.
+// The WM_TIMECODE decisions: classification, the clock guard, the clock calls
+// and the tray tip, run against a recording clock and English stand-in
+// formatters.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,6 +19,8 @@ namespace {
 struct FakeSystem {
     std::vector<ClockTime> ClockCalls;
     std::vector<bool> ClockAnswers;  // answer of call i; missing entries succeed
+    ClockTime Reading;               // what the clock reads
+    uint64_t Count = 0;              // the monotonic count
     std::vector<std::string> Pictures;
     std::vector<int> OfferedSizes;
     // Formatter behaviour: 0 normal, 1 refuse (return 0), 2 scribble over the whole
@@ -33,6 +37,9 @@ bool FakeSetClock(const ClockTime& t)
     Fake.ClockCalls.push_back(t);
     return i < Fake.ClockAnswers.size() ? Fake.ClockAnswers[i] : true;
 }
+
+ClockTime FakeReadClock() { return Fake.Reading; }
+uint64_t FakeMonotonicMs() { return Fake.Count; }
 
 int Answer(int mode, const std::string& text, char* out, int size)
 {
@@ -84,13 +91,18 @@ protected:
     {
         Fake = FakeSystem{};
         Platform.SetClock = FakeSetClock;
+        Platform.ReadClock = FakeReadClock;
+        Platform.MonotonicMs = FakeMonotonicMs;
         Platform.FormatDate = FakeFormatDate;
         Platform.FormatTime = FakeFormatTime;
     }
     // The tip lives in exactly 64 bytes on the heap, so any write past them is
-    // an AddressSanitizer error.
+    // an AddressSanitizer error. A fresh guard and a clock that agrees with
+    // the message: the guard lets every confirmed minute through.
     std::string Report(uint32_t wParam, uint32_t lParam, TrayIconKind* icon)
     {
+        ClockGuard = ClockGuardRecord{};
+        Fake.Reading = UnpackClockTime(wParam, lParam);
         std::vector<char> tip(TIP_SIZE, '\x7f');
         *icon = ReportTimeCode(wParam, lParam, tip.data());
         const void* zero = memchr(tip.data(), '\0', TIP_SIZE);
@@ -272,6 +284,159 @@ TEST_F(StatusTest, FormattersAreOfferedOnlyTheRoomLeft)
     std::vector<char> tip(TIP_SIZE);
     ComposeTip(tip.data(), std::string(100, 'z').c_str(), t, 0);
     EXPECT_EQ(std::string(tip.data()), "MSF status: " + std::string(51, 'z'));
+}
+
+// ---- The clock guard, one confirmed minute after another ----
+
+// Milliseconds since 2000-01-01 as a calendar record (the inverse of
+// ClockTimeMs); 2000-01-01 was a Saturday.
+ClockTime TimeAtMs(int64_t ms)
+{
+    const int64_t days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
+    const int64_t inDay = ms - days * 86400000;
+    const int64_t z = days + 730425;  // days from 0000-03-01
+    const int64_t dayOfEra = z % 146097, era = z / 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t mp = (5 * dayOfYear + 2) / 153;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    return ClockTime{uint16_t(era * 400 + yearOfEra + (month <= 2)), uint16_t(month),
+                     uint16_t(((days % 7) + 13) % 7), uint16_t(dayOfYear - (153 * mp + 2) / 5 + 1),
+                     uint16_t(inDay / 3600000), uint16_t(inDay / 60000 % 60),
+                     uint16_t(inDay / 1000 % 60), uint16_t(inDay % 1000)};
+}
+
+TEST(ClockTimeTest, MillisecondsFrom2000)
+{
+    const struct {
+        ClockTime T;
+        int64_t Ms;
+    } cases[] = {
+        {{2000, 1, 6, 1, 0, 0, 0, 0}, 0},
+        {{2000, 3, 3, 1, 0, 0, 0, 0}, 5184000000},
+        {{2026, 12, 1, 7, 4, 16, 5, 123}, 849932165123},
+        {{2028, 2, 2, 29, 23, 59, 59, 999}, 888796799999},
+        {{2099, 12, 4, 31, 23, 59, 0, 0}, 3155759940000},
+        {{1999, 12, 5, 31, 23, 0, 0, 0}, -3600000},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ClockTimeMs(c.T), c.Ms) << c.T.Year << "-" << c.T.Month << "-" << c.T.Day;
+        const ClockTime back = TimeAtMs(c.Ms);
+        EXPECT_EQ(memcmp(&back, &c.T, sizeof back), 0) << c.Ms;
+    }
+    // Fields out of every range (no table, no overflow: UBSan watches).
+    for (const ClockTime& t : {ClockTime{0, 0, 0, 0, 0, 0, 0, 0},
+                               ClockTime{65535, 65535, 65535, 65535, 65535, 65535, 65535, 65535}})
+        EXPECT_NE(ClockOffsetMs(t, ClockTime{2026, 1, 4, 1, 0, 0, 0, 0}), 0);
+}
+
+// One confirmed minute of a scenario.
+struct GuardMinute {
+    int Index;         // minutes after the first minute edge
+    int HandledMs;     // when its message is handled, from its edge (a noise
+                       // pulse taken for the marker: before it)
+    int FieldsOff;     // the fields name a minute this many minutes off
+    bool Refused;      // the system refuses the clock setting
+    bool Accepted;     // expected: the guard lets it set the clock
+};
+struct GuardScenario {
+    const char* Name;
+    int64_t ClockErrorMs;  // the PC clock against true time at the start
+    double DriftPpm;       // the monotonic count's rate error
+    int SummerFrom;        // minutes from here on are BST in local mode (-1: never)
+    int EventAt;           // before this minute: the clock moves by ClockMoveMs and
+    int64_t ClockMoveMs;   // every later marker comes MarkerStepMs later
+    int64_t MarkerStepMs;
+    std::vector<GuardMinute> Minutes;
+};
+
+// n minutes from index first, handled 15 ms after their edges, all accepted.
+std::vector<GuardMinute> Plain(int first, int n)
+{
+    std::vector<GuardMinute> m;
+    for (int i = first; i < first + n; ++i)
+        m.push_back({i, 15, 0, false, true});
+    return m;
+}
+std::vector<GuardMinute> operator+(std::vector<GuardMinute> a, const std::vector<GuardMinute>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndFollowsRealSteps)
+{
+    const GuardScenario scenarios[] = {
+        {"clean start, clock 20 ms off: every minute", 20, 20, -1, -1, 0, 0, Plain(0, 5)},
+        {"noise pulse 300 ms early, then 40 ms early", 0, 20, -1, -1, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{{5, -300, 0, false, false}, {6, -25, 0, false, false}} +
+             Plain(7, 2)},
+        {"marker seen 60 ms late", 0, 20, -1, -1, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{{5, 75, 0, false, false}} + Plain(6, 2)},
+        {"a message handled 400 ms late", 0, 20, -1, -1, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{{5, 415, 0, false, false}} + Plain(6, 2)},
+        {"wrong minutes: one behind, an hour ahead", 0, 20, -1, -1, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{{5, 15, -1, false, false}, {7, 15, 60, false, false}} +
+             Plain(8, 2)},
+        {"two noise pulses in a row at one place: both held", 0, 20, -1, -1, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{{5, -245, 0, false, false}, {6, -245, 0, false, false}} +
+             Plain(7, 2)},
+        {"a leap second: held twice, then followed", 0, 20, -1, 5, 0, 1000,
+         Plain(0, 5) + std::vector<GuardMinute>{{5, 15, 0, false, false}, {6, 15, 0, false, false}} +
+             Plain(7, 3)},
+        {"the clock moved by hand: set right at the next minute", 0, 20, -1, 5, 3000, 0, Plain(0, 8)},
+        {"start with the clock 3 s off: the second minute agrees", 3000, 20, -1, -1, 0, 0,
+         std::vector<GuardMinute>{{0, 15, 0, false, false}} + Plain(1, 3)},
+        {"start on a noise pulse with the clock 3 s off", 3000, 20, -1, -1, 0, 0,
+         std::vector<GuardMinute>{{0, -300, 0, false, false}, {1, 15, 0, false, false}} + Plain(2, 3)},
+        {"summer time begins in local mode: no step", 0, 20, 5, -1, 0, 0, Plain(0, 10)},
+        {"a refused clock: still followed, tried at every minute", 2000, 20, -1, -1, 0, 0,
+         std::vector<GuardMinute>{{0, 15, 0, false, false}, {1, 15, 0, true, true}, {2, 15, 0, true, true},
+                                  {3, 15, 0, false, true}}},
+        {"three hours without a minute, count 100 ppm fast, drift learnt", 0, 100, -1, -1, 0, 0,
+         Plain(0, 240) + Plain(420, 3)},
+        {"three hours' gap before the drift is known: held twice", 0, 100, -1, -1, 0, 0,
+         Plain(0, 3) + std::vector<GuardMinute>{{183, 15, 0, false, false}, {184, 15, 0, false, false}} +
+             Plain(185, 2)},
+    };
+    const int64_t start = 849932160000;  // 2026-12-07 04:16:00 UTC
+    for (const GuardScenario& sc : scenarios) {
+        SCOPED_TRACE(sc.Name);
+        ClockGuard = ClockGuardRecord{};
+        int64_t clockError = sc.ClockErrorMs;  // the PC clock minus the continuous time
+        bool moved = false;
+        for (const GuardMinute& m : sc.Minutes) {
+            SCOPED_TRACE(testing::Message() << "minute " << m.Index);
+            const bool event = sc.EventAt >= 0 && m.Index >= sc.EventAt;
+            if (event && !moved) {
+                clockError += sc.ClockMoveMs;
+                moved = true;
+            }
+            const int64_t edge = start + m.Index * 60000 + (event ? sc.MarkerStepMs : 0);
+            const int64_t handled = edge + m.HandledMs;
+            const bool summer = sc.SummerFrom >= 0 && m.Index >= sc.SummerFrom;
+            const int64_t zone = summer ? 3600000 : 0;
+            const ClockTime fields = TimeAtMs(start + (m.Index + m.FieldsOff) * 60000 + zone);
+            const TimeFields f = {uint8_t(fields.Minute), uint8_t(fields.Hour),   uint8_t(fields.DayOfWeek),
+                                  uint8_t(fields.Day),    uint8_t(fields.Month), uint8_t(fields.Year - 2000)};
+            Fake = FakeSystem{};
+            Fake.ClockAnswers = {!m.Refused};
+            Fake.Reading = TimeAtMs(handled + zone + clockError);
+            Fake.Count = uint64_t(7000000 + int64_t(double(handled - start) * (1 + sc.DriftPpm * 1e-6)));
+            std::vector<char> tip(TIP_SIZE);
+            const TrayIconKind icon = ReportTimeCode(
+                PackTimeCodeWParam(f), PackTimeCodeLParam(f, ST_TIME_VALID | (summer ? ST_SUMMER_TIME : 0)),
+                tip.data());
+            EXPECT_EQ(Fake.ClockCalls.size(), m.Accepted ? (m.Refused ? 1u : 2u) : 0u);
+            EXPECT_EQ(icon, m.Accepted && !m.Refused ? ICON_GOOD : ICON_POOR);
+            if (!Fake.ClockCalls.empty() && !m.Refused)
+                clockError = ClockTimeMs(Fake.ClockCalls[0]) - (handled + zone);
+        }
+        // However it started, the clock ends within 50 ms of the markers (after
+        // a leap second the continuous time is a second ahead of them).
+        const int64_t last = sc.Minutes.back().Index;
+        EXPECT_LE(std::llabs(clockError + (sc.EventAt >= 0 && last >= sc.EventAt ? sc.MarkerStepMs : 0)), 50);
+    }
 }
 
 TEST(TimerPeriodTest, AcceptsOnlyDivisorsOfTheSamplePeriod)
