@@ -1,24 +1,113 @@
 // The decoder run: the real SampleStep reads the simulated line through the
 // platform seam's I/O-port stand-in, and every posted WM_TIMECODE is judged.
+// Each confirmed minute then goes through the real status report once with no
+// guard ("before") and once with the clock guard ("after"), and through the
+// rule first proposed ("proposed"), each with its own simulated computer clock
+// that the clock calls really move.
 // The decoder's state is process-wide, so one run at a time per process; the
 // report script runs several processes side by side instead of threads.
 #include "simulate.h"
+
+#include <algorithm>
+#include <cmath>
 
 #include "config/config.h"
 #include "reception/platform.h"
 
 namespace {
 
+constexpr int64_t NS_PER_MS = 1000000;
+constexpr int64_t NS_PER_MINUTE = int64_t(60) * 1000000000;
+
+// One simulated computer clock: BaseErrorNs ahead of true time at BaseUtcNs,
+// running DriftPpm fast from there.
+struct SimClock {
+    int64_t BaseErrorNs;
+    int64_t BaseUtcNs;
+};
+
 LineModel Line;
 uint8_t LineLevel;
 RunResult* Result;
 bool StopRequested;
 bool StopAtFirst;
+double DriftPpm;
+int64_t NowUtcNs;       // true UTC of the sample being handled
+SimClock* Active;       // the clock the platform stand-ins act on
+uint32_t ClockCalls;    // clock calls since the side was handed the message
+int64_t FirstTargetNs;  // UTC instant the first of them set
+
+int64_t PcUtcNs(const SimClock& c, int64_t utcNs)
+{
+    return utcNs + c.BaseErrorNs + int64_t(std::llround(double(utcNs - c.BaseUtcNs) * DriftPpm * 1e-6));
+}
 
 uint32_t ReadSimulatedLine(uint32_t) { return LineLevel ? 0xFF : 0x00; }
 
+bool SimSetClock(const ClockTime& t)
+{
+    const int64_t target = UtcOfUkClockTime(t, PcUtcNs(*Active, NowUtcNs));
+    if (ClockCalls++ == 0)
+        FirstTargetNs = target;
+    Active->BaseErrorNs = target - NowUtcNs;
+    Active->BaseUtcNs = NowUtcNs;
+    return true;
+}
+
+ClockTime SimReadClock() { return UkClockTime(PcUtcNs(*Active, NowUtcNs)); }
+
+uint64_t SimMonotonicMs()
+{
+    const double ns = double(LineLastSampleNs(Line)) * (1 + DriftPpm * 1e-6);
+    return uint64_t(ns / NS_PER_MS);
+}
+
+enum SideKind { SIDE_BEFORE, SIDE_AFTER, SIDE_PROPOSED, SIDE_COUNT };
+struct Side {
+    SimClock Clock;
+    ClockGuardRecord Guard;
+    ProposedRecord Proposed;
+};
+Side Sides[SIDE_COUNT];
+
+// Hands one confirmed minute to one side and records what it did to that
+// side's clock.
+void Handle(SideKind kind, ClockResult& out, uint32_t wParam, uint32_t lParam, bool correct)
+{
+    Side& side = Sides[kind];
+    Active = &side.Clock;
+    ClockCalls = 0;
+    char tip[TIP_SIZE];
+    if (kind == SIDE_PROPOSED) {
+        const int64_t offset = ClockOffsetMs(SimReadClock(), UnpackClockTime(wParam, lParam));
+        const uint64_t now = SimMonotonicMs();
+        if (ProposedAccepts(side.Proposed, offset, now)) {
+            ReportTimeCodeWith(nullptr, wParam, lParam, tip);  // sets the clock
+            side.Proposed.HaveSetting = true;
+            side.Proposed.LastSettingMs = now;
+        }
+    } else {
+        ReportTimeCodeWith(kind == SIDE_AFTER ? &side.Guard : nullptr, wParam, lParam, tip);
+    }
+    if (ClockCalls == 0) {
+        ++out.Held;
+        return;
+    }
+    ++out.Settings;
+    if (!correct) {
+        ++out.Wrong;
+        return;
+    }
+    const int64_t error = FirstTargetNs - NowUtcNs;
+    out.ErrorsUs.push_back(int32_t(error / 1000));
+    const int64_t fromDelivered = error + Line.Options.DelayNs;
+    out.Off += fromDelivered > OFF_NS || fromDelivered < -OFF_NS;
+}
+
 void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
 {
+    // Messages without a confirmed minute neither set the clock nor change
+    // what the rule remembers, so only confirmed ones are handed on.
     if (!(UnpackStatus(lParam) & ST_TIME_VALID))
         return;
     RunResult& r = *Result;
@@ -30,15 +119,19 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
     if (StopAtFirst)
         StopRequested = true;
     const TimeFields got = UnpackTimeCode(wParam, lParam);
-    if (!ConfirmationCorrect(got, postUtcNs, Line.Options.DelayNs)) {
+    const bool correct = ConfirmationCorrect(got, postUtcNs, Line.Options.DelayNs);
+    NowUtcNs = postUtcNs;  // handled at once: the simulation has no UI-thread delay
+    Handle(SIDE_BEFORE, r.Before, wParam, lParam, correct);
+    Handle(SIDE_AFTER, r.After, wParam, lParam, correct);
+    Handle(SIDE_PROPOSED, r.Proposed, wParam, lParam, correct);
+    if (!correct) {
         if (r.Wrong < KEPT_WRONG)
             r.Wrongs[r.Wrong] = {postUtcNs, got, TrueMinute(postUtcNs, Line.Options.DelayNs)};
         ++r.Wrong;
         return;
     }
-    const int64_t minuteNs = int64_t(60) * 1000000000;
-    const int64_t late = postUtcNs - SynthFloorDiv(postUtcNs - Line.Options.DelayNs + minuteNs / 2,
-                                                   minuteNs) * minuteNs;
+    const int64_t late = postUtcNs - SynthFloorDiv(postUtcNs - Line.Options.DelayNs + NS_PER_MINUTE / 2,
+                                                   NS_PER_MINUTE) * NS_PER_MINUTE;
     r.LateSumNs += late;
     r.Early += late < -EARLY_NS;
     if (late > r.LateMaxNs)
@@ -47,12 +140,74 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
         r.LateMinNs = late;
 }
 
+int32_t Clamp32(int64_t x) { return int32_t(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, x))); }
+
+void SampleClocks(RunResult& r, int64_t utcNs, bool trace)
+{
+    ClockResult* out[SIDE_COUNT] = {&r.Before, &r.After, &r.Proposed};
+    for (int i = 0; i < SIDE_COUNT; ++i) {
+        const int64_t error = PcUtcNs(Sides[i].Clock, utcNs) - utcNs;
+        out[i]->ClockErrorUs.push_back(Clamp32(error / 1000));
+        if (trace)
+            out[i]->TraceMs.push_back(Clamp32(error / NS_PER_MS));
+    }
+}
+
 }  // namespace
+
+ClockOptions DefaultClockOptions()
+{
+    ClockOptions o{};
+    o.DriftPpm = 20;
+    o.StartErrorNs = 1500 * NS_PER_MS;
+    return o;
+}
+
+bool ProposedAccepts(ProposedRecord& p, int64_t offsetMs, uint64_t nowMs)
+{
+    constexpr int64_t toleranceMs = 50;
+    constexpr uint64_t windowMs = 10 * 60000;
+    const bool recent = p.HaveSetting && nowMs - p.LastSettingMs < windowMs;
+    const int64_t size = offsetMs < 0 ? -offsetMs : offsetMs;
+    const int64_t fromHeld = offsetMs - p.HeldOffsetMs;
+    const bool corroborated = p.HaveHeld && (fromHeld < 0 ? -fromHeld : fromHeld) <= toleranceMs;
+    if (!recent || size <= toleranceMs || corroborated) {
+        p.HaveHeld = false;
+        return true;
+    }
+    p.HaveHeld = true;
+    p.HeldOffsetMs = offsetMs;
+    return false;
+}
+
+ClockTime UkClockTime(int64_t utcNs)
+{
+    const int64_t ms = SynthFloorDiv(utcNs, NS_PER_MS);
+    bool summer = false;
+    const SynthFields f = SynthUkFields(ms, &summer);
+    const int64_t inMinute = ms - SynthFloorDiv(ms, 60000) * 60000;
+    return ClockTime{uint16_t(2000 + f.Year), f.Month, f.DayOfWeek, f.Day, f.Hour, f.Minute,
+                     uint16_t(inMinute / 1000), uint16_t(inMinute % 1000)};
+}
+
+int64_t UtcOfUkClockTime(const ClockTime& t, int64_t pcUtcNs)
+{
+    const int64_t asGmt = SynthUtcMs(t.Year, t.Month, t.Day, t.Hour, t.Minute, t.Second) + t.Milliseconds;
+    const int64_t asBst = asGmt - 3600000;
+    const bool gmtValid = !SynthBstInForce(asGmt);
+    const bool bstValid = SynthBstInForce(asBst);
+    const int64_t pcMs = SynthFloorDiv(pcUtcNs, NS_PER_MS);
+    int64_t ms;
+    if (gmtValid != bstValid)
+        ms = gmtValid ? asGmt : asBst;
+    else  // the repeated hour (both readings) or the skipped one (neither)
+        ms = std::llabs(asGmt - pcMs) <= std::llabs(asBst - pcMs) ? asGmt : asBst;
+    return ms * NS_PER_MS;
+}
 
 TimeFields TrueMinute(int64_t postUtcNs, int64_t delayNs)
 {
-    const int64_t minuteNs = int64_t(60) * 1000000000;
-    const int64_t marker = SynthFloorDiv(postUtcNs - delayNs + minuteNs / 2, minuteNs);
+    const int64_t marker = SynthFloorDiv(postUtcNs - delayNs + NS_PER_MINUTE / 2, NS_PER_MINUTE);
     bool summer = false;
     const SynthFields t = SynthUkFields(marker * 60000, &summer);
     return TimeFields{t.Minute, t.Hour, t.DayOfWeek, t.Day, t.Month, t.Year};
@@ -63,7 +218,8 @@ bool ConfirmationCorrect(const TimeFields& fields, int64_t postUtcNs, int64_t de
     return fields == TrueMinute(postUtcNs, delayNs);
 }
 
-RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAtFirst)
+RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAtFirst,
+                     const ClockOptions& clock, bool trace)
 {
     RunResult r{};
     r.FirstConfirmNs = -1;
@@ -71,22 +227,49 @@ RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAt
     Result = &r;
     StopRequested = false;
     StopAtFirst = stopAtFirst;
+    DriftPpm = clock.DriftPpm;
 
     ResetSettings();  // port 0x201, bit 7, UK civil time
     ResetDecoder();
     Platform.ReadIoPort = ReadSimulatedLine;
     Platform.PostTimeCode = JudgeMessage;
+    Platform.SetClock = SimSetClock;
+    Platform.ReadClock = SimReadClock;
+    Platform.MonotonicMs = SimMonotonicMs;
     LineBegin(Line, options);
+    const int64_t startUtcNs = LineUtcNs(Line, 0);
+    for (Side& side : Sides) {
+        side = Side{};
+        side.Clock = SimClock{clock.StartErrorNs, startUtcNs};
+    }
 
     const uint64_t count = uint64_t(durationNs / options.PeriodNs);
+    int64_t nextMinuteNs = 0;
     for (uint64_t i = 0; i < count && !StopRequested; ++i) {
         LineLevel = LineNext(Line);
         SampleStep(0);
+        const int64_t t = LineLastSampleNs(Line);
+        if (t >= nextMinuteNs) {
+            SampleClocks(r, LineUtcNs(Line, t), trace);
+            nextMinuteNs += NS_PER_MINUTE;
+        }
     }
     r.Samples = Line.Index;
     r.Hours = double(Line.Index) * double(options.PeriodNs) / 3.6e12;
     if (r.LateMinNs == INT64_MAX)
         r.LateMinNs = 0;
     Result = nullptr;
+    Active = nullptr;
     return r;
+}
+
+double Percentile(std::vector<int32_t> values, double p)
+{
+    if (values.empty())
+        return 0;
+    size_t rank = size_t(std::ceil(p / 100.0 * double(values.size())));
+    rank = rank == 0 ? 0 : rank - 1;
+    rank = std::min(rank, values.size() - 1);
+    std::nth_element(values.begin(), values.begin() + long(rank), values.end());
+    return values[rank];
 }

@@ -1,12 +1,15 @@
 // Runs Varnel's real sampling tick (SampleStep, with the decoder behind it)
-// over a simulated receiver line and judges every confirmed minute against the
-// synthesizer's truth.
+// over a simulated receiver line, hands every message to the real status
+// report with a simulated computer clock, and judges every confirmed minute and
+// every clock setting against the synthesizer's truth.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "line_model.h"
 #include "reception/reception.h"
+#include "tray/status.h"
 
 // One wrong confirmation, kept for the report.
 struct WrongConfirmation {
@@ -19,6 +22,37 @@ constexpr uint32_t KEPT_WRONG = 8;
 // A correct confirmation posted this much before the true edge was started by
 // a noise pulse, not by the marker: edge jitter alone cannot move it so far.
 constexpr int64_t EARLY_NS = 50000000;
+// A clock setting further than this from the minute edge as the receiver
+// delivers it (the true edge plus the receiver's constant delay) is "off".
+constexpr int64_t OFF_NS = 50000000;
+
+// The simulated computer: its clock runs DriftPpm fast and starts StartErrorNs
+// ahead of true time, and a clock setting moves it to the time asked for; its
+// monotonic count runs from the start of the run, DriftPpm fast as well (one
+// crystal).
+struct ClockOptions {
+    double DriftPpm;
+    int64_t StartErrorNs;
+};
+// 20 ppm fast, 1.5 s ahead at the start.
+ClockOptions DefaultClockOptions();
+
+// What one way of handling the messages did to its own simulated clock.
+// "Before" sets the clock at every confirmed minute (no guard), "after" is
+// Varnel's clock guard, "proposed" the simpler rule first proposed for it
+// (kept for comparison, see ProposedAccepts).
+struct ClockResult {
+    uint32_t Settings;        // successful clock settings (first call of each pair)
+    uint32_t Held;            // confirmed minutes that did not set the clock
+    uint32_t Wrong;           // settings to a minute other than the true one
+    uint32_t Off;             // settings of the true minute more than OFF_NS from
+                              // the delivered edge
+    std::vector<int32_t> ErrorsUs;      // each correct setting: the time set minus
+                                        // true time, in us (negative: set late)
+    std::vector<int32_t> ClockErrorUs;  // the clock minus true time, every
+                                        // simulated minute
+    std::vector<int32_t> TraceMs;       // the same in ms, kept when asked for
+};
 
 struct RunResult {
     uint64_t Samples;
@@ -34,7 +68,21 @@ struct RunResult {
     uint32_t Early;            // correct confirmations posted over EARLY_NS before
                                // the true edge
     WrongConfirmation Wrongs[KEPT_WRONG];  // the first wrong confirmations
+    ClockResult Before, After, Proposed;
 };
+
+// The rule first proposed, measured beside the guard: the clock's offset from
+// the minute; within 10 minutes of a successful setting an offset over 50 ms
+// holds the minute unless the previous confirmed minute was held with an
+// offset within 50 ms of it; with no successful setting in the last 10
+// minutes every minute sets the clock.
+struct ProposedRecord {
+    bool HaveSetting;
+    uint64_t LastSettingMs;
+    bool HaveHeld;
+    int64_t HeldOffsetMs;
+};
+bool ProposedAccepts(ProposedRecord& record, int64_t offsetMs, uint64_t nowMs);
 
 // Is a confirmation of fields, posted at UTC instant postUtcNs by a receiver
 // of the given delay, the true minute? The minute meant is the marker nearest
@@ -43,6 +91,17 @@ bool ConfirmationCorrect(const TimeFields& fields, int64_t postUtcNs, int64_t de
 // The true minute for a confirmation posted then (the judge's reference).
 TimeFields TrueMinute(int64_t postUtcNs, int64_t delayNs);
 
+// The simulated clock's local (UK civil) reading at a UTC instant, and the
+// UTC instant a local time set at about pcUtcNs means (in the repeated
+// autumn hour, the reading nearer the clock's own).
+ClockTime UkClockTime(int64_t utcNs);
+int64_t UtcOfUkClockTime(const ClockTime& t, int64_t pcUtcNs);
+
 // Runs from program start (status 0x10, UK civil time mode) for durationNs of
-// line time, or until the first confirmation when stopAtFirst.
-RunResult RunDecoder(const LineOptions& line, int64_t durationNs, bool stopAtFirst);
+// line time, or until the first confirmation when stopAtFirst. trace: keep the
+// clock error of each simulated minute.
+RunResult RunDecoder(const LineOptions& line, int64_t durationNs, bool stopAtFirst,
+                     const ClockOptions& clock = DefaultClockOptions(), bool trace = false);
+
+// Percentile p (0..100) of values, nearest rank; 0 when empty.
+double Percentile(std::vector<int32_t> values, double p);

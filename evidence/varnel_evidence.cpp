@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ static const char HelpText[] =
     "  sweep          confirmed and wrong minutes per hour for each value of one\n"
     "                 impairment (--param NAME --values V1,V2,...)\n"
     "  soak           one long run with realistic noise (defaults below)\n"
+    "  trace          the simulated clock's error every minute, before and after\n"
+    "                 the rule (defaults: 24 hours of a noisy receiver)\n"
     "  speed          simulated samples per second of this machine\n"
     "\n"
     "Options (defaults: a clean line):\n"
@@ -36,8 +39,13 @@ static const char HelpText[] =
     "  --outages N       signal losses per hour, 15..45 s of static each (0)\n"
     "  --param NAME      flip, glitch, jitter, delay or period (sweep)\n"
     "  --values LIST     comma-separated values of that parameter (sweep)\n"
+    "  --drift PPM       the simulated computer clock runs this much fast (20)\n"
+    "  --clock-start MS  that clock's error when the run starts (1500)\n"
+    "  --histogram FILE  soak: write the setting errors, before and after, as a\n"
+    "                    histogram of 10 ms bins\n"
     "Soak defaults: --flip 0.05 --glitch 0.02 --jitter 10 --delay 60 --outages 1;\n"
-    "its exit status is 1 when any confirmation was wrong.\n"
+    "its exit status is 1 when any clock setting made through Varnel's clock guard\n"
+    "was wrong or more than 50 ms from the minute edge as the receiver delivers it.\n"
     "Every run starts at a seeded instant between 2026 and 2036, in UK civil\n"
     "time mode; tables are plain text, one row per point, '#' for comments.\n";
 
@@ -49,6 +57,8 @@ struct Settings {
     int Trials = 20;
     int Level = 1;
     double Flip = 0, Glitch = 0, Jitter = 0, Delay = 0, Period = 20, Outages = 0;
+    ClockOptions Clock = DefaultClockOptions();
+    std::string Histogram;
     std::string Param;
     std::vector<double> Values;
 };
@@ -92,6 +102,9 @@ void PrintConditions(const Settings& s)
     std::printf("# seed %" PRIu64 ", level %d, flip %g %%, glitches %g/s, jitter +-%g ms, "
                 "delay %g ms, period %g ms, outages %g/h\n",
                 s.Seed, s.Level, s.Flip, s.Glitch, s.Jitter, s.Delay, s.Period, s.Outages);
+    std::printf("# simulated computer: clock and monotonic count %g ppm fast, the clock %g ms "
+                "ahead at the start\n",
+                s.Clock.DriftPpm, double(s.Clock.StartErrorNs) / 1e6);
 }
 
 int FirstConfirm(const Settings& s)
@@ -132,8 +145,52 @@ int FirstConfirm(const Settings& s)
 void PrintRunHeader()
 {
     std::printf("# value hours confirmed confirmed_per_hour wrong wrong_per_hour "
-                "late_mean_ms late_min_ms late_max_ms early seconds\n");
+                "late_mean_ms late_min_ms late_max_ms early seconds");
+    for (const char* side : {"before", "after", "proposed"})
+        std::printf(" %s:settings_per_hour held off wrong_settings worst_ms clock_mean_ms "
+                    "clock_p99_ms set_late_mean_ms set_late_p95_ms",
+                    side);
+    std::printf("\n");
 }
+
+// Columns of one way of setting the clock: settings per hour, held minutes,
+// settings off (over 50 ms from the delivered edge), wrong settings, the worst
+// setting from the delivered edge (signed), the clock's mean and 99th
+// percentile error against true time, and how late the settings leave it
+// (mean and 95th percentile).
+void PrintClockColumns(const ClockResult& c, double hours, double delayMs)
+{
+    double worst = 0;
+    std::vector<int32_t> late;
+    double lateSum = 0;
+    for (int32_t e : c.ErrorsUs) {
+        const double fromDelivered = e / 1000.0 + delayMs;
+        if (std::fabs(fromDelivered) > std::fabs(worst))
+            worst = fromDelivered;
+        late.push_back(-e);
+        lateSum += -e;
+    }
+    std::vector<int32_t> magnitude;
+    double sum = 0;
+    for (int32_t e : c.ClockErrorUs) {
+        magnitude.push_back(e < 0 ? -e : e);
+        sum += magnitude.back();
+    }
+    std::printf(" %.3f %u %u %u %.1f %.1f %.1f %.1f %.1f", c.Settings / hours, c.Held, c.Off,
+                c.Wrong, worst, magnitude.empty() ? 0.0 : sum / double(magnitude.size()) / 1000.0,
+                Percentile(magnitude, 99) / 1000.0,
+                late.empty() ? 0.0 : lateSum / double(late.size()) / 1000.0,
+                Percentile(late, 95) / 1000.0);
+}
+
+const char ClockLegend[] =
+    "# before: every confirmed minute sets the simulated clock; after: Varnel's clock\n"
+    "#   guard; proposed: the simpler rule first proposed (10 min, 50 ms, one minute)\n"
+    "# off: settings of the true minute over 50 ms from its edge as the receiver\n"
+    "#   delivers it (the true edge plus the receiver's delay); worst: the setting\n"
+    "#   furthest from that edge; wrong_settings: settings to a wrong minute\n"
+    "# clock: the simulated clock minus true time, sampled every minute (magnitude)\n"
+    "# set_late: how far behind true time each correct setting put the clock\n";
 
 void PrintFields(const char* label, const TimeFields& f)
 {
@@ -141,13 +198,17 @@ void PrintFields(const char* label, const TimeFields& f)
                 f.Hour, f.Minute);
 }
 
-void PrintRunRow(double value, const RunResult& r, double seconds)
+void PrintRunRow(double value, const RunResult& r, double seconds, double delayMs)
 {
     const uint32_t right = r.Confirmed - r.Wrong;
-    std::printf("%g %.1f %u %.3f %u %.4f %.1f %.1f %.1f %u %.1f\n", value, r.Hours, r.Confirmed,
+    std::printf("%g %.1f %u %.3f %u %.4f %.1f %.1f %.1f %u %.1f", value, r.Hours, r.Confirmed,
                 r.Confirmed / r.Hours, r.Wrong, r.Wrong / r.Hours,
                 right ? double(r.LateSumNs) / right / 1e6 : 0.0, double(r.LateMinNs) / 1e6,
                 double(r.LateMaxNs) / 1e6, r.Early, seconds);
+    PrintClockColumns(r.Before, r.Hours, delayMs);
+    PrintClockColumns(r.After, r.Hours, delayMs);
+    PrintClockColumns(r.Proposed, r.Hours, delayMs);
+    std::printf("\n");
     for (uint32_t i = 0; i < r.Wrong && i < KEPT_WRONG; ++i) {
         const WrongConfirmation& w = r.Wrongs[i];
         const int64_t ms = SynthFloorDiv(w.PostUtcNs, 1000000);
@@ -165,10 +226,10 @@ void PrintRunRow(double value, const RunResult& r, double seconds)
     std::fflush(stdout);
 }
 
-RunResult TimedRun(const Settings& s, double* seconds)
+RunResult TimedRun(const Settings& s, double* seconds, bool trace = false)
 {
     const auto t0 = std::chrono::steady_clock::now();
-    const RunResult r = RunDecoder(LineFrom(s, s.Seed), int64_t(s.Hours * 3.6e12), false);
+    const RunResult r = RunDecoder(LineFrom(s, s.Seed), int64_t(s.Hours * 3.6e12), false, s.Clock, trace);
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return r;
 }
@@ -193,16 +254,44 @@ int Sweep(Settings s)
     std::printf("# (the swept value replaces the %s above)\n"
                 "# wrong: a confirmed minute whose fields differ from the true minute\n"
                 "# late: how long after the true minute edge a correct confirmation was posted\n"
-                "# early: correct confirmations posted over 50 ms before the true minute edge\n",
-                s.Param.c_str());
+                "# early: correct confirmations posted over 50 ms before the true minute edge\n"
+                "%s",
+                s.Param.c_str(), ClockLegend);
     PrintRunHeader();
     for (double v : s.Values) {
         *target = v;
         double seconds = 0;
         const RunResult r = TimedRun(s, &seconds);
-        PrintRunRow(v, r, seconds);
+        PrintRunRow(v, r, seconds, s.Delay);
     }
     return 0;
+}
+
+// Setting errors from the delivered edge in 10 ms bins, before and after:
+// "bin_ms before after", the bin's lower end.
+bool WriteHistogram(const std::string& path, const RunResult& r, double delayMs)
+{
+    FILE* out = std::fopen(path.c_str(), "w");
+    if (!out)
+        return false;
+    std::map<int, uint32_t> bins[2];
+    const ClockResult* sides[2] = {&r.Before, &r.After};
+    for (int i = 0; i < 2; ++i)
+        for (int32_t e : sides[i]->ErrorsUs)
+            ++bins[i][int(std::floor((e / 1000.0 + delayMs) / 10.0)) * 10];
+    int lo = 0, hi = 0;
+    for (auto& b : bins)
+        if (!b.empty()) {
+            lo = std::min(lo, b.begin()->first);
+            hi = std::max(hi, b.rbegin()->first);
+        }
+    std::fprintf(out, "# setting error from the minute edge as the receiver delivers it, 10 ms bins\n"
+                      "# (correct minutes only; wrong settings: before %u, after %u)\n"
+                      "# bin_ms before after\n", r.Before.Wrong, r.After.Wrong);
+    for (int b = lo; b <= hi; b += 10)
+        std::fprintf(out, "%d %u %u\n", b, bins[0].count(b) ? bins[0][b] : 0u,
+                     bins[1].count(b) ? bins[1][b] : 0u);
+    return std::fclose(out) == 0;
 }
 
 int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet, bool outSet)
@@ -223,11 +312,43 @@ int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet
         s.Outages = 1;
     std::printf("# soak: %g simulated hours in one run\n", s.Hours);
     PrintConditions(s);
+    std::printf("%s", ClockLegend);
     PrintRunHeader();
     double seconds = 0;
     const RunResult r = TimedRun(s, &seconds);
-    PrintRunRow(s.Hours, r, seconds);
-    return r.Wrong == 0 ? 0 : 1;
+    PrintRunRow(s.Hours, r, seconds, s.Delay);
+    if (!s.Histogram.empty() && !WriteHistogram(s.Histogram, r, s.Delay))
+        Usage("cannot write the histogram file");
+    return r.After.Wrong == 0 && r.After.Off == 0 ? 0 : 1;
+}
+
+// The noisy day: the clock's error every simulated minute, before and after.
+int Trace(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet, bool outSet)
+{
+    if (s.Hours < 0)
+        s.Hours = 24;
+    if (!flipSet)
+        s.Flip = 0.1;
+    if (!glitchSet)
+        s.Glitch = 0.05;
+    if (!jitterSet)
+        s.Jitter = 10;
+    if (!delaySet)
+        s.Delay = 60;
+    if (!outSet)
+        s.Outages = 1;
+    std::printf("# trace: the simulated clock's error every minute of %g simulated hours\n", s.Hours);
+    PrintConditions(s);
+    double seconds = 0;
+    const RunResult r = TimedRun(s, &seconds, true);
+    std::printf("# %u confirmed minutes, %u wrong; before: %u settings, %u off, %u wrong; "
+                "after: %u settings, %u held, %u off, %u wrong\n",
+                r.Confirmed, r.Wrong, r.Before.Settings, r.Before.Off, r.Before.Wrong,
+                r.After.Settings, r.After.Held, r.After.Off, r.After.Wrong);
+    std::printf("# hours before_ms after_ms\n");
+    for (size_t i = 0; i < r.Before.TraceMs.size(); ++i)
+        std::printf("%.4f %d %d\n", double(i) / 60.0, r.Before.TraceMs[i], r.After.TraceMs[i]);
+    return 0;
 }
 
 int Speed(Settings s)
@@ -286,6 +407,12 @@ int main(int argc, char** argv)
             s.Period = Number(value);
         else if (name == "--outages")
             s.Outages = Number(value), outSet = true;
+        else if (name == "--drift")
+            s.Clock.DriftPpm = Number(value);
+        else if (name == "--clock-start")
+            s.Clock.StartErrorNs = int64_t(std::llround(Number(value) * 1e6));
+        else if (name == "--histogram")
+            s.Histogram = value;
         else if (name == "--param")
             s.Param = value;
         else if (name == "--values") {
@@ -310,6 +437,8 @@ int main(int argc, char** argv)
         return Sweep(s);
     if (command == "soak")
         return Soak(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
+    if (command == "trace")
+        return Trace(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
     if (command == "speed")
         return Speed(s);
     Usage("unknown command");
