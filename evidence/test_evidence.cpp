@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "simulate.h"
@@ -183,6 +184,56 @@ TEST(Judge, TrueMinuteAgainstNearMisses)
     EXPECT_FALSE(ConfirmationCorrect(dayOff, marker + 15 * MS, 0));
     // A minute early, posted near the next marker.
     EXPECT_FALSE(ConfirmationCorrect(right, marker + 60000 * MS, 0));
+}
+
+// The simulated computer clock reads and takes UK civil time; in the repeated
+// autumn hour a setting means the reading nearer the clock's own.
+TEST(SimulatedClock, UkCivilTimeBothWays)
+{
+    const struct {
+        int64_t UtcMs;
+        ClockTime Local;
+    } cases[] = {
+        {SynthUtcMs(2026, 12, 7, 4, 16, 5) + 123, {2026, 12, 1, 7, 4, 16, 5, 123}},
+        {SynthUtcMs(2027, 7, 1, 12, 0, 0), {2027, 7, 4, 1, 13, 0, 0, 0}},
+        {SynthUtcMs(2027, 10, 31, 0, 30, 0), {2027, 10, 0, 31, 1, 30, 0, 0}},  // BST
+        {SynthUtcMs(2027, 10, 31, 1, 30, 0), {2027, 10, 0, 31, 1, 30, 0, 0}},  // GMT, same reading
+    };
+    for (const auto& c : cases) {
+        const ClockTime t = UkClockTime(c.UtcMs * MS);
+        EXPECT_EQ(std::memcmp(&t, &c.Local, sizeof t), 0) << c.UtcMs;
+        // Set from a clock near either reading, it lands on that one.
+        EXPECT_EQ(UtcOfUkClockTime(c.Local, c.UtcMs * MS + 20 * 60000 * MS), c.UtcMs * MS);
+    }
+}
+
+// The clock calls move each side's clock; the guard keeps a clean line's
+// settings and holds only the first minute, 1.5 s from a clock that has not
+// been set; the count and clock drift as asked.
+TEST(SimulatedClock, SettingsMoveTheClockAndDriftDoesTheRest)
+{
+    for (int64_t delay : {int64_t(0), int64_t(80) * MS}) {
+        LineOptions o = DefaultLineOptions();
+        o.DelayNs = delay;
+        const RunResult r = RunDecoder(o, int64_t(3600) * 1000 * MS, false);
+        EXPECT_EQ(r.Before.Settings, r.Confirmed);
+        EXPECT_EQ(r.After.Settings + 1, r.Confirmed);
+        EXPECT_EQ(r.After.Held, 1u);
+        for (const ClockResult* c : {&r.Before, &r.After, &r.Proposed}) {
+            EXPECT_EQ(c->Off + c->Wrong, 0u);
+            // Left behind true time by the delay and the sampling phase (up
+            // to 20 ms), give or take a minute's drift (1.2 ms).
+            const int32_t last = c->ClockErrorUs.back();
+            EXPECT_LE(last, -int32_t(delay / 1000) + 1200);
+            EXPECT_GE(last, -int32_t(delay / 1000) - 20000 - 1200);
+        }
+    }
+    LineOptions dead = DefaultLineOptions();
+    dead.FlipProbability = 0.5;  // nothing is ever confirmed
+    const RunResult r = RunDecoder(dead, int64_t(3600) * 1000 * MS, false);
+    EXPECT_EQ(r.Confirmed, 0u);
+    // 1.5 s ahead, and 20 ppm of the 59 minutes until the last sample.
+    EXPECT_NEAR(r.After.ClockErrorUs.back(), 1500000 + 70800, 100);
 }
 
 TEST(RunDecoder, CleanHourConfirmsEveryMinuteOnTime)

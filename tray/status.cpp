@@ -115,16 +115,17 @@ ClockGuardRecord ClockGuard;
 
 int64_t ClockTimeMs(const ClockTime& t)
 {
-    // Days from the civil calendar (no table), from 2000-01-01.
-    const int64_t month = t.Month;
-    const int64_t year = int64_t(t.Year) - (month <= 2);
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + t.Day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    const int64_t days = era * 146097 + dayOfEra - 730425;  // 0000-03-01 to 2000-01-01
-    return ((days * 24 + t.Hour) * 60 + t.Minute) * 60000 + int64_t(t.Second) * 1000 +
-           t.Milliseconds;
+    // Days from the civil calendar (no table), from 2000-01-01; 16-bit fields
+    // keep every step within 32 bits.
+    const int32_t month = t.Month;
+    const int32_t year = int32_t(t.Year) - (month <= 2);
+    const int32_t era = (year >= 0 ? year : year - 399) / 400;
+    const int32_t yearOfEra = year - era * 400;
+    const int32_t dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + t.Day - 1;
+    const int32_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const int32_t days = era * 146097 + dayOfEra - 730425;  // 0000-03-01 to 2000-01-01
+    const int32_t minutes = t.Hour * 60 + t.Minute;
+    return (int64_t(days) * 1440 + minutes) * 60000 + int32_t(t.Second) * 1000 + t.Milliseconds;
 }
 
 int64_t ClockOffsetMs(const ClockTime& now, const ClockTime& minute)
