@@ -36,28 +36,17 @@ static ClockTime Win32ReadClock()
                      s.wMilliseconds};
 }
 
-// The performance counter: 64 bits, present on every NT system, and not moved
-// by clock settings. Where the hardware has none (QueryPerformanceFrequency
-// fails, only before Windows XP), GetTickCount, widened to 64 bits by counting
-// its wraps between calls; a wrap missed in a gap of over 49 days looks to the
-// clock guard like a jump of the count, which it follows after three minutes.
-// Called on the UI thread only.
+// The performance counter: 64 bits, not moved by clock settings, and on
+// Windows XP and later (Vista is the oldest Varnel supports) both calls always
+// succeed. Called on the UI thread only.
 static uint64_t Win32MonotonicMs()
 {
     LARGE_INTEGER frequency, count;
-    if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0 &&
-        QueryPerformanceCounter(&count)) {
-        const uint64_t f = uint64_t(frequency.QuadPart);
-        const uint64_t c = uint64_t(count.QuadPart);
-        return c / f * 1000 + c % f * 1000 / f;
-    }
-    static uint32_t lastTicks;
-    static uint64_t wraps;
-    const uint32_t ticks = GetTickCount();
-    if (ticks < lastTicks)
-        ++wraps;
-    lastTicks = ticks;
-    return wraps << 32 | ticks;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    const uint64_t f = frequency.QuadPart > 0 ? uint64_t(frequency.QuadPart) : 1000;
+    const uint64_t c = uint64_t(count.QuadPart);
+    return c / f * 1000 + c % f * 1000 / f;
 }
 
 static int Win32FormatDate(const ClockTime& t, const char* picture, char* out, int size)

@@ -117,6 +117,9 @@ ALLOWED_IMPORTS = {
                      "LoadLibraryExA", "PurgeComm", "SetCommState", "SetLocalTime",
                      "SetUnhandledExceptionFilter", "Sleep", "SwitchToThread", "TlsGetValue", "VirtualProtect",
                      "VirtualQuery", "lstrcatA", "lstrcpyA", "lstrcpynA", "lstrlenA",
+                     # the clock guard: the local clock and the performance
+                     # counter (Windows 2000)
+                     "GetLocalTime", "QueryPerformanceCounter", "QueryPerformanceFrequency",
                      "__C_specific_handler",  # x64 only: the exception unwinder's handler
                      # varnel-monitor.exe: the console, its Ctrl-C handler, the
                      # recording file, and the C runtime's own needs (Windows
