@@ -721,7 +721,18 @@ scenario_monitor_clean() {
       if ($10 != "regular") print > unlike
       if ($2 != "--") { if (numbered && $2 != (last == 59 ? 0 : last + 1)) skipped++; if (!numbered && $2 != 0) skipped++; numbered++; last = $2 }
     } END { printf "%d seconds, %d numbered, %d irregular, %d pulses unlike their bits, %d out of order", n, numbered, irregular, wrong, skipped }' "$mout.txt")
-  check "per-second lines: $seconds" '[[ "$seconds" =~ ^1(7[89]|80)\ seconds,\ [0-9]+\ numbered,\ 0\ irregular,\ 0\ pulses\ unlike\ their\ bits,\ 0\ out\ of\ order$ ]]'
+  # A loaded host can stall the 20 ms timer: its ticks are dropped, and the
+  # monitor rightly shows the second they fall in as irregular. The simulated
+  # receiver logs each stall; each may cost two seconds (the one it falls in
+  # and the next), nothing else may.
+  local stalls allowed irregular unlike
+  stalls=$(grep -c ' GAP ms=' "$log" || true)
+  allowed=$((2 * stalls))
+  irregular=$(sed -n 's/.* \([0-9]*\) irregular,.*/\1/p' <<<"$seconds")
+  unlike=$(sed -n 's/.* \([0-9]*\) pulses unlike.*/\1/p' <<<"$seconds")
+  [ "$stalls" = 0 ] || echo "  (the timer stalled $stalls times: $(grep ' GAP ms=' "$log" | cut -d' ' -f3- | tr '\n' ';'))"
+  check "per-second lines: $seconds (at most $allowed irregular or unlike, two per stall)" \
+    '[[ "$seconds" =~ ^1(7[89]|80)\ seconds,\ [0-9]+\ numbered,\ [0-9]+\ irregular,\ [0-9]+\ pulses\ unlike\ their\ bits,\ 0\ out\ of\ order$ ]] && [ "$irregular" -le "$allowed" ] && [ "$unlike" -le "$allowed" ]'
   [ -s "$S/unlike.txt" ] && sed 's/^/    /' "$S/unlike.txt"
   # A confirmed minute's message gives its sample, and so its time after the
   # first read of the port: the clock's minute then.

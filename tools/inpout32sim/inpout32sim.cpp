@@ -89,12 +89,32 @@ static void NotePort(uint16_t port, unsigned value)
     SimLog("INP port=0x%x value=0x%02x first=1", unsigned(port), value);
 }
 
+// The time of the last read of the simulated port (ms since the first), -1
+// before it. A read more than READ_GAP_MS after the one before means the
+// caller's 20 ms timer stalled (a loaded host drops its ticks): logged, so
+// that tests can tell a stall from a fault in what the reads made of the line.
+static volatile LONG64 LastReadMs = -1;
+constexpr int64_t READ_GAP_MS = 50;
+
+static void NoteReadGap()
+{
+    if (!SimLogging())
+        return;
+    const int64_t now = MsSinceFirstRead();
+    const int64_t last = InterlockedExchange64(&LastReadMs, now);
+    if (last >= 0 && now - last > READ_GAP_MS)
+        SimLog("GAP ms=%ld from=%ld", long(now - last), long(last));
+}
+
 extern "C" short __stdcall Inp32(short portAddress)
 {
     const uint16_t port = uint16_t(portAddress);
     unsigned value = 0xFF;  // an absent port reads all ones, like an open bus
-    if (port == Sim.Port && LineLevel() == 0)
-        value &= ~(1u << Sim.Bit);
+    if (port == Sim.Port) {
+        if (LineLevel() == 0)
+            value &= ~(1u << Sim.Bit);
+        NoteReadGap();
+    }
     NotePort(port, value);
     return short(value);
 }
