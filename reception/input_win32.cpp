@@ -7,6 +7,13 @@
 
 Inp32Function Inp32 = nullptr;
 
+// Handles travel as uintptr_t (the shared PortHandle, the platform table) and
+// WM_TIMECODE's 32-bit fields in WPARAM and LPARAM, in both builds.
+static_assert(sizeof(HANDLE) == sizeof(uintptr_t) && sizeof(HWND) == sizeof(uintptr_t),
+              "handles fit uintptr_t");
+static_assert(sizeof(WPARAM) >= sizeof(uint32_t) && sizeof(LPARAM) >= sizeof(uint32_t),
+              "WM_TIMECODE's fields fit its parameters");
+
 void CALLBACK SampleTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
 {
     SampleStep(uintptr_t(user));

@@ -4,6 +4,8 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include <cstddef>
+
 #include "../config/config_win32.h"
 #include "../reception/input_win32.h"
 #include "../reception/reception.h"
@@ -13,8 +15,14 @@
 
 constexpr DWORD ADD_RETRY_MS = 500;
 
-// The first record layout: 88 bytes in 32-bit Windows, 104 in 64-bit.
+// The first record layout: 88 bytes in 32-bit Windows, 104 in 64-bit, ending
+// with the 64-byte tip. Checked by the compiler, so the i686 build is checked
+// even on machines that cannot run it; so is the timer's user data, which
+// carries the window handle to the sampling tick.
 static_assert(NOTIFYICONDATAA_V1_SIZE == (sizeof(void*) == 4 ? 88 : 104), "tray record size");
+static_assert(offsetof(NOTIFYICONDATAA, szTip) + TIP_SIZE == NOTIFYICONDATAA_V1_SIZE,
+              "the tip ends the first record");
+static_assert(sizeof(DWORD_PTR) == sizeof(HWND), "timer user data holds the window");
 
 // The window's process-wide state, live from WM_CREATE to WM_DESTROY.
 struct TrayRecord {
