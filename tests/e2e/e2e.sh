@@ -707,7 +707,9 @@ scenario_monitor_clean() {
   check "stopped after 9000 samples" 'grep -qx "Stopped after 9000 samples (180.00 s) by --duration." "$mout.txt"'
   local seconds
   # A late tick moves a pulse's edge by a sample or two: pulses get the two
-  # samples (40 ms) the decoder allows a second's length. Seconds that do not
+  # samples (40 ms) the decoder allows a second's length. A monitor started
+  # in the last eight seconds of a minute misses that minute's identifier, so
+  # its first marker comes before any numbered second. Seconds that do not
   # fit are kept in unlike.txt.
   seconds=$(awk -v unlike="$S/unlike.txt" 'function near(x, t) { return x >= t - 40 && x <= t + 40 }
     $1 == "second" && $3 == "off" {
@@ -717,7 +719,7 @@ scenario_monitor_clean() {
       ab = $6 " " $7
       if (!((k == 1 && near(run[1], 100) && ab == "A=0 B=0") || (k == 1 && near(run[1], 200) && ab == "A=1 B=0") ||
             (k == 1 && near(run[1], 300) && ab == "A=1 B=1") || (k == 2 && near(run[1], 100) && near(run[2], 100) && ab == "A=0 B=1") ||
-            ($2 == "0" && k == 1 && near(run[1], 500) && ab == "A=1 B=1"))) { wrong++; print > unlike }
+            (($2 == "0" || ($2 == "--" && !numbered)) && k == 1 && near(run[1], 500) && ab == "A=1 B=1"))) { wrong++; print > unlike }
       if ($10 != "regular") print > unlike
       if ($2 != "--") { if (numbered && $2 != (last == 59 ? 0 : last + 1)) skipped++; if (!numbered && $2 != 0) skipped++; numbered++; last = $2 }
     } END { printf "%d seconds, %d numbered, %d irregular, %d pulses unlike their bits, %d out of order", n, numbered, irregular, wrong, skipped }' "$mout.txt")
