@@ -16,6 +16,11 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 artefacts=$work/artefacts
 mkdir -p "$artefacts"
+# Wine's MS Sans Serif, the Properties dialog's font, from the host (fonts-wine):
+# a prefix has none and lays the dialog out in a wider substitute, unlike
+# Windows. Staged in the work folder, which the 32-bit chroot also sees.
+sans=/usr/share/wine/fonts/sserife.fon
+if [ -f "$sans" ]; then cp "$sans" "$work/sserife.fon.$$" && mv -f "$work/sserife.fon.$$" "$work/sserife.fon"; fi
 
 # shellcheck source=../../scripts/wine-arch.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-arch.sh"
@@ -58,6 +63,7 @@ begin() {
   start_xvfb "$S" || bad "no X server for $scenario"
   export WINEPREFIX=$S/prefix
   cp -a "$template" "$WINEPREFIX"
+  [ -f "$work/sserife.fon" ] && cp "$work/sserife.fon" "$WINEPREFIX/drive_c/windows/Fonts/"
   timeout 20 wineserver -p60
   local c=$WINEPREFIX/drive_c
   mkdir -p "$c/varnel" "$c/nolib" "$c/noinp"
@@ -128,15 +134,19 @@ await() {
 lines() { wc -l <"$log" 2>/dev/null || echo 0; }
 
 # shot NAME: the whole virtual screen as a PNG artefact; for the tray also
-# the taskbar's right end (the notification area) enlarged.
+# the taskbar's right end (the notification area) enlarged, for the dialog the
+# dialog cut from the desktop above the taskbar.
 shot() {
   if xwd -root -silent -display "$DISPLAY" 2>/dev/null | /usr/bin/convert xwd:- "png:$artefacts/$1.png" 2>/dev/null; then
     ok "screenshot $1.png"
   else
     bad "screenshot $1.png"
   fi
-  case $1 in tray*)
-    /usr/bin/convert "$artefacts/$1.png" -crop 120x28+904+740 +repage -scale 400% "png:$artefacts/$1-area.png" 2>/dev/null ;;
+  case $1 in
+    tray*)
+      /usr/bin/convert "$artefacts/$1.png" -crop 120x28+904+740 +repage -scale 400% "png:$artefacts/$1-area.png" 2>/dev/null ;;
+    dialog)  # the dialog alone, twice its size: the user's guide shows it
+      /usr/bin/convert "$artefacts/$1.png" -crop 1024x736+0+0 +repage -trim +repage -scale 200% "png:$artefacts/$1-window.png" 2>/dev/null ;;
   esac
 }
 
