@@ -60,6 +60,7 @@ LineOptions DefaultLineOptions()
     o.StartUtcMs = SynthUtcMs(2026, 12, 7, 4, 16, 5);
     o.PeriodNs = 20 * NS_PER_MS;
     o.DelayNs = 0;
+    o.WidthBiasNs = 0;
     o.JitterNs = 0;
     o.Level = 1;
     o.FlipProbability = 0;
@@ -68,6 +69,8 @@ LineOptions DefaultLineOptions()
     o.GlitchMaxNs = 40 * NS_PER_MS;
     o.OutagesPerHour = 0;
     o.OutageMeanNs = 30 * NS_PER_S;
+    o.EverySecond = RepeatingNoise{NS_PER_S, 0, 0, 0};
+    o.EveryMinute = RepeatingNoise{60 * NS_PER_S, 0, 0, 0};
     o.Seed = 1;
     return o;
 }
@@ -118,7 +121,7 @@ static SecondPulses PulsesOf(LineModel& line, int64_t second)
             e += Uniform(Mix(key + 2 * i + 1), -j, j);
         }
         p.Start[i] = s;
-        p.End[i] = e;  // e <= s: the pulse vanished
+        p.End[i] = e + line.Options.WidthBiasNs;  // end <= start: the pulse vanished
     }
     return p;
 }
@@ -150,16 +153,29 @@ void LineBegin(LineModel& line, const LineOptions& options)
     }
 }
 
-int64_t LineLastSampleNs(const LineModel& line)
+int64_t LineLastSampleNs(const LineModel& line) { return line.LastNs; }
+
+bool RepeatingNoiseAt(const RepeatingNoise& n, int64_t startUtcMs, int64_t tNs)
 {
-    return int64_t(line.Index - 1) * line.Options.PeriodNs;
+    if (n.WidthNs <= 0 || n.PeriodNs <= 0)
+        return false;
+    // The source's own time: it runs DriftPpm fast from the start of the stream.
+    const int64_t drift = int64_t(__builtin_llround(double(tNs) * n.DriftPpm * 1e-6));
+    const int64_t at = startUtcMs % (n.PeriodNs / NS_PER_MS) * NS_PER_MS + tNs + drift - n.PlaceNs;
+    const int64_t inPeriod = at - SynthFloorDiv(at, n.PeriodNs) * n.PeriodNs;
+    return inPeriod < n.WidthNs;
 }
 
 uint8_t LineNext(LineModel& line)
 {
+    return LineSampleAt(line, int64_t(line.Index) * line.Options.PeriodNs);
+}
+
+uint8_t LineSampleAt(LineModel& line, int64_t t)
+{
     const LineOptions& o = line.Options;
-    const int64_t t = int64_t(line.Index) * o.PeriodNs;
     ++line.Index;
+    line.LastNs = t;
 
     // The second whose nominal span holds t - delay, and its neighbours: jitter
     // can move an edge across the boundary of its second.
@@ -183,6 +199,10 @@ uint8_t LineNext(LineModel& line)
                                                         o.GlitchMinNs, o.GlitchMaxNs);
     }
     if (t >= line.GlitchStartNs)
+        bit ^= 1;
+    if (RepeatingNoiseAt(o.EverySecond, o.StartUtcMs, t))
+        bit ^= 1;
+    if (RepeatingNoiseAt(o.EveryMinute, o.StartUtcMs, t))
         bit ^= 1;
 
     // During an outage the receiver's AGC turns up static: a random level.

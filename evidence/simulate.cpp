@@ -1,15 +1,17 @@
 // The decoder run: the real SampleStep reads the simulated line through the
-// platform seam's I/O-port stand-in, and every posted WM_TIMECODE is judged.
-// Each confirmed minute then goes through the real status report once with no
-// guard ("before") and once with the clock guard ("after"), and through the
-// rule first proposed ("proposed"), each with its own simulated computer clock
-// that the clock calls really move.
+// platform seam's I/O-port stand-in, at the instants the simulated computer's
+// timer ticks, and every posted WM_TIMECODE is judged. Each confirmed minute
+// is then handled, at once or late, by the real status report once with no
+// guard ("before") and once with the clock guard ("after"), and by the rule
+// first proposed ("proposed"), each with its own simulated computer clock that
+// the clock calls really move.
 // The decoder's state is process-wide, so one run at a time per process; the
 // report script runs several processes side by side instead of threads.
 #include "simulate.h"
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 
 #include "config/config.h"
 #include "reception/platform.h"
@@ -32,10 +34,14 @@ RunResult* Result;
 bool StopRequested;
 bool StopAtFirst;
 double DriftPpm;
-int64_t NowUtcNs;       // true UTC of the sample being handled
+int64_t StartUtcNs;     // true UTC of the start of the run
+int64_t NowUtcNs;       // true UTC now: of the tick running, or of the handling
 SimClock* Active;       // the clock the platform stand-ins act on
 uint32_t ClockCalls;    // clock calls since the side was handed the message
 int64_t FirstTargetNs;  // UTC instant the first of them set
+uint64_t LateState;     // draws for late handling
+double LateChance;
+int64_t LateMaxNs;
 
 int64_t PcUtcNs(const SimClock& c, int64_t utcNs)
 {
@@ -56,11 +62,76 @@ bool SimSetClock(const ClockTime& t)
 
 ClockTime SimReadClock() { return UkClockTime(PcUtcNs(*Active, NowUtcNs)); }
 
+// The count runs on the crystal from the start of the run, whichever thread
+// reads it: the tick's instant on the timer thread, the handling's on the
+// user-interface thread.
 uint64_t SimMonotonicMs()
 {
-    const double ns = double(LineLastSampleNs(Line)) * (1 + DriftPpm * 1e-6);
+    const double ns = double(NowUtcNs - StartUtcNs) * (1 + DriftPpm * 1e-6);
     return uint64_t(ns / NS_PER_MS);
 }
+
+double Unit(uint64_t r) { return double(r >> 11) * (1.0 / 9007199254740992.0); }
+
+int64_t UniformNs(uint64_t& state, int64_t lo, int64_t hi)
+{
+    if (hi <= lo)
+        return lo;
+    return lo + int64_t(SynthNextRandom(state) % uint64_t(hi - lo + 1));
+}
+
+// The sampling timer on the computer's crystal, with its stalls: tick k falls
+// due at crystal time phase + k periods; a tick due during a stall runs when
+// the stall ends, with the others due then (the timer catches up).
+struct Timer {
+    int64_t PeriodNs;
+    int64_t PhaseNs;
+    uint64_t Next;         // the next tick's number
+    double StallsPerHour;
+    int64_t StallMinNs, StallMaxNs;
+    uint64_t StallState;
+    int64_t StallStartNs;  // the current or next stall, stream time
+    int64_t StallEndNs;
+    int64_t CountedStallNs;  // the start of the last stall counted
+};
+
+void NextStall(Timer& t, int64_t fromNs)
+{
+    if (!(t.StallsPerHour > 0)) {
+        t.StallStartNs = t.StallEndNs = INT64_MAX;
+        return;
+    }
+    double u = Unit(SynthNextRandom(t.StallState));
+    u = u > 0 ? u : 1e-300;
+    const double wait = -3.6e12 / t.StallsPerHour * std::log(u);
+    t.StallStartNs = fromNs + (wait > 4e18 ? int64_t(4e18) : int64_t(wait));
+    t.StallEndNs = t.StallStartNs + UniformNs(t.StallState, t.StallMinNs, t.StallMaxNs);
+}
+
+// Stream time the next tick runs at, and when it fell due.
+int64_t NextTick(Timer& t, int64_t* dueNs)
+{
+    const double crystal = double(t.PhaseNs) + double(t.Next++) * double(t.PeriodNs);
+    const int64_t due = int64_t(std::llround(crystal / (1 + DriftPpm * 1e-6)));
+    *dueNs = due;
+    while (due >= t.StallEndNs)
+        NextStall(t, t.StallEndNs);
+    if (due < t.StallStartNs)
+        return due;
+    if (t.CountedStallNs != t.StallStartNs && Result) {
+        t.CountedStallNs = t.StallStartNs;  // a stall holds up at least two ticks
+        ++Result->Stalls;
+    }
+    return t.StallEndNs;
+}
+
+// A confirmed minute waiting for the user-interface thread.
+struct Pending {
+    int64_t HandleUtcNs;
+    uint32_t WParam, LParam;
+    bool Correct;
+};
+std::deque<Pending> Queue;
 
 enum SideKind { SIDE_BEFORE, SIDE_AFTER, SIDE_PROPOSED, SIDE_COUNT };
 struct Side {
@@ -99,7 +170,7 @@ void Handle(SideKind kind, ClockResult& out, uint32_t wParam, uint32_t lParam, b
         return;
     }
     const int64_t error = FirstTargetNs - NowUtcNs;
-    out.ErrorsUs.push_back(int32_t(error / 1000));
+    out.ErrorsUs.push_back(error / 1000);
     const int64_t fromDelivered = error + Line.Options.DelayNs;
     out.Off += fromDelivered > OFF_NS || fromDelivered < -OFF_NS;
 }
@@ -120,10 +191,15 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
         StopRequested = true;
     const TimeFields got = UnpackTimeCode(wParam, lParam);
     const bool correct = ConfirmationCorrect(got, postUtcNs, Line.Options.DelayNs);
-    NowUtcNs = postUtcNs;  // handled at once: the simulation has no UI-thread delay
-    Handle(SIDE_BEFORE, r.Before, wParam, lParam, correct);
-    Handle(SIDE_AFTER, r.After, wParam, lParam, correct);
-    Handle(SIDE_PROPOSED, r.Proposed, wParam, lParam, correct);
+    // The user-interface thread takes it at once or late, in posting order.
+    int64_t handleNs = postUtcNs;
+    if (LateChance > 0 && Unit(SynthNextRandom(LateState)) < LateChance) {
+        handleNs += UniformNs(LateState, 0, LateMaxNs);
+        ++r.LateMessages;
+    }
+    if (!Queue.empty())
+        handleNs = std::max(handleNs, Queue.back().HandleUtcNs);
+    Queue.push_back(Pending{handleNs, wParam, lParam, correct});
     if (!correct) {
         if (r.Wrong < KEPT_WRONG)
             r.Wrongs[r.Wrong] = {postUtcNs, got, TrueMinute(postUtcNs, Line.Options.DelayNs)};
@@ -140,16 +216,27 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
         r.LateMinNs = late;
 }
 
-int32_t Clamp32(int64_t x) { return int32_t(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, x))); }
+// Hands the queued minutes due by utcNs to the three sides.
+void HandleDue(RunResult& r, int64_t utcNs)
+{
+    while (!Queue.empty() && Queue.front().HandleUtcNs <= utcNs) {
+        const Pending p = Queue.front();
+        Queue.pop_front();
+        NowUtcNs = p.HandleUtcNs;
+        Handle(SIDE_BEFORE, r.Before, p.WParam, p.LParam, p.Correct);
+        Handle(SIDE_AFTER, r.After, p.WParam, p.LParam, p.Correct);
+        Handle(SIDE_PROPOSED, r.Proposed, p.WParam, p.LParam, p.Correct);
+    }
+}
 
 void SampleClocks(RunResult& r, int64_t utcNs, bool trace)
 {
     ClockResult* out[SIDE_COUNT] = {&r.Before, &r.After, &r.Proposed};
     for (int i = 0; i < SIDE_COUNT; ++i) {
         const int64_t error = PcUtcNs(Sides[i].Clock, utcNs) - utcNs;
-        out[i]->ClockErrorUs.push_back(Clamp32(error / 1000));
+        out[i]->ClockErrorUs.push_back(error / 1000);
         if (trace)
-            out[i]->TraceMs.push_back(Clamp32(error / NS_PER_MS));
+            out[i]->TraceMs.push_back(error / NS_PER_MS);
     }
 }
 
@@ -160,6 +247,12 @@ ClockOptions DefaultClockOptions()
     ClockOptions o{};
     o.DriftPpm = 20;
     o.StartErrorNs = 1500 * NS_PER_MS;
+    o.TimerPhaseNs = -1;
+    o.StallsPerHour = 0;
+    o.StallMinNs = 50 * NS_PER_MS;
+    o.StallMaxNs = 500 * NS_PER_MS;
+    o.LateChance = 0;
+    o.LateMaxNs = 500 * NS_PER_MS;
     return o;
 }
 
@@ -228,6 +321,10 @@ RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAt
     StopRequested = false;
     StopAtFirst = stopAtFirst;
     DriftPpm = clock.DriftPpm;
+    LateChance = clock.LateChance;
+    LateMaxNs = clock.LateMaxNs;
+    LateState = options.Seed ^ 0x6C617465ull;  // "late"
+    Queue.clear();
 
     ResetSettings();  // port 0x201, bit 7, UK civil time
     ResetDecoder();
@@ -237,33 +334,53 @@ RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAt
     Platform.ReadClock = SimReadClock;
     Platform.MonotonicMs = SimMonotonicMs;
     LineBegin(Line, options);
-    const int64_t startUtcNs = LineUtcNs(Line, 0);
+    StartUtcNs = LineUtcNs(Line, 0);
     for (Side& side : Sides) {
         side = Side{};
-        side.Clock = SimClock{clock.StartErrorNs, startUtcNs};
+        side.Clock = SimClock{clock.StartErrorNs, StartUtcNs};
     }
 
-    const uint64_t count = uint64_t(durationNs / options.PeriodNs);
+    Timer timer{};
+    timer.PeriodNs = options.PeriodNs;
+    uint64_t phaseState = options.Seed ^ 0x70686173ull;  // "phas"
+    timer.PhaseNs = clock.TimerPhaseNs >= 0 ? clock.TimerPhaseNs % options.PeriodNs
+                                            : UniformNs(phaseState, 0, options.PeriodNs - 1);
+    timer.StallsPerHour = clock.StallsPerHour;
+    timer.StallMinNs = clock.StallMinNs;
+    timer.StallMaxNs = clock.StallMaxNs;
+    timer.StallState = options.Seed ^ 0x7374616Cull;  // "stal"
+    timer.CountedStallNs = -1;
+    NextStall(timer, 0);
+
     int64_t nextMinuteNs = 0;
-    for (uint64_t i = 0; i < count && !StopRequested; ++i) {
-        LineLevel = LineNext(Line);
-        SampleStep(0);
-        const int64_t t = LineLastSampleNs(Line);
+    int64_t lastNs = 0;
+    while (!StopRequested) {
+        int64_t due = 0;
+        const int64_t t = NextTick(timer, &due);
+        if (due >= durationNs)
+            break;
+        HandleDue(r, LineUtcNs(Line, t));
         if (t >= nextMinuteNs) {
             SampleClocks(r, LineUtcNs(Line, t), trace);
             nextMinuteNs += NS_PER_MINUTE;
         }
+        LineLevel = LineSampleAt(Line, t);
+        NowUtcNs = LineUtcNs(Line, t);
+        SampleStep(0);
+        lastNs = t;
     }
+    HandleDue(r, LineUtcNs(Line, lastNs));  // what was posted by the last tick
     r.Samples = Line.Index;
-    r.Hours = double(Line.Index) * double(options.PeriodNs) / 3.6e12;
+    r.Hours = double(lastNs) / 3.6e12;
     if (r.LateMinNs == INT64_MAX)
         r.LateMinNs = 0;
+    Queue.clear();
     Result = nullptr;
     Active = nullptr;
     return r;
 }
 
-double Percentile(std::vector<int32_t> values, double p)
+double Percentile(std::vector<int64_t> values, double p)
 {
     if (values.empty())
         return 0;
@@ -271,5 +388,39 @@ double Percentile(std::vector<int32_t> values, double p)
     rank = rank == 0 ? 0 : rank - 1;
     rank = std::min(rank, values.size() - 1);
     std::nth_element(values.begin(), values.begin() + long(rank), values.end());
-    return values[rank];
+    return double(values[rank]);
+}
+
+ErrorSummary SummarizeErrors(const std::vector<int64_t>& errorsUs)
+{
+    ErrorSummary s{};
+    if (errorsUs.empty())
+        return s;
+    // Sums in long double: a year of minutes of errors of months stays exact
+    // enough, and no magnitude is taken of the most negative value.
+    long double sum = 0, magnitudeSum = 0;
+    std::vector<int64_t> magnitudes;
+    magnitudes.reserve(errorsUs.size());
+    for (int64_t e : errorsUs) {
+        sum += e;
+        const int64_t m = e < 0 ? (e == INT64_MIN ? INT64_MAX : -e) : e;
+        magnitudeSum += m;
+        magnitudes.push_back(m);
+    }
+    const long double n = (long double)(errorsUs.size());
+    s.SignedMeanMs = double(sum / n / 1000);
+    s.MagnitudeMeanMs = double(magnitudeSum / n / 1000);
+    s.MagnitudeP99Ms = Percentile(std::move(magnitudes), 99) / 1000;
+    return s;
+}
+
+int64_t WorstSettingUs(const std::vector<int64_t>& errorsUs, int64_t offsetUs)
+{
+    int64_t worst = 0;
+    for (int64_t e : errorsUs) {
+        const int64_t x = e + offsetUs;
+        if ((x < 0 ? -x : x) > (worst < 0 ? -worst : worst))
+            worst = x;
+    }
+    return worst;
 }

@@ -26,15 +26,32 @@ constexpr int64_t EARLY_NS = 50000000;
 // delivers it (the true edge plus the receiver's constant delay) is "off".
 constexpr int64_t OFF_NS = 50000000;
 
-// The simulated computer: its clock runs DriftPpm fast and starts StartErrorNs
-// ahead of true time, and a clock setting moves it to the time asked for; its
-// monotonic count runs from the start of the run, DriftPpm fast as well (one
-// crystal).
+// The simulated computer. One crystal runs DriftPpm fast and drives its clock,
+// its monotonic count and its sampling timer: the clock starts StartErrorNs
+// ahead of true time and a clock setting moves it to the time asked for; the
+// count runs from the start of the run; the timer ticks every period of the
+// line options on that crystal, from TimerPhaseNs into the first period.
+//
+// Stalls: the timer's thread is held up StallsPerHour times an hour (Poisson),
+// each time for StallMinNs..StallMaxNs (uniform). The multimedia timer keeps
+// its schedule: the ticks that fell due meanwhile all run at once when the
+// thread is free again, each reading the line then.
+//
+// Late handling: with chance LateChance each WM_TIMECODE is handled up to
+// LateMaxNs (uniform) after it was posted, the rest at once; the user-interface
+// thread then reads the clock and the count at that later moment.
 struct ClockOptions {
     double DriftPpm;
     int64_t StartErrorNs;
+    int64_t TimerPhaseNs;  // negative: drawn from the line's seed
+    double StallsPerHour;
+    int64_t StallMinNs;
+    int64_t StallMaxNs;
+    double LateChance;
+    int64_t LateMaxNs;
 };
-// 20 ppm fast, 1.5 s ahead at the start.
+// 20 ppm fast, 1.5 s ahead at the start, a seeded timer phase, no stalls, every
+// message handled at once.
 ClockOptions DefaultClockOptions();
 
 // What one way of handling the messages did to its own simulated clock.
@@ -47,12 +64,25 @@ struct ClockResult {
     uint32_t Wrong;           // settings to a minute other than the true one
     uint32_t Off;             // settings of the true minute more than OFF_NS from
                               // the delivered edge
-    std::vector<int32_t> ErrorsUs;      // each correct setting: the time set minus
+    std::vector<int64_t> ErrorsUs;      // each correct setting: the time set minus
                                         // true time, in us (negative: set late)
-    std::vector<int32_t> ClockErrorUs;  // the clock minus true time, every
+    std::vector<int64_t> ClockErrorUs;  // the clock minus true time, every
                                         // simulated minute
-    std::vector<int32_t> TraceMs;       // the same in ms, kept when asked for
+    std::vector<int64_t> TraceMs;       // the same in ms, kept when asked for
 };
+
+// Signed mean, mean magnitude and 99th percentile of the magnitude of errors
+// in us, in ms; zeros when empty. 64-bit throughout: any error a run can make.
+struct ErrorSummary {
+    double SignedMeanMs;
+    double MagnitudeMeanMs;
+    double MagnitudeP99Ms;
+};
+ErrorSummary SummarizeErrors(const std::vector<int64_t>& errorsUs);
+// The setting furthest from an edge offsetUs after the true one (signed, us;
+// 0 when there were none): the receiver's delay for the edge it delivers, 0
+// for the true edge.
+int64_t WorstSettingUs(const std::vector<int64_t>& errorsUs, int64_t offsetUs);
 
 struct RunResult {
     uint64_t Samples;
@@ -67,6 +97,8 @@ struct RunResult {
     int64_t LateMinNs;
     uint32_t Early;            // correct confirmations posted over EARLY_NS before
                                // the true edge
+    uint32_t Stalls;           // timer stalls
+    uint32_t LateMessages;     // confirmed minutes handled late
     WrongConfirmation Wrongs[KEPT_WRONG];  // the first wrong confirmations
     ClockResult Before, After, Proposed;
 };
@@ -104,4 +136,4 @@ RunResult RunDecoder(const LineOptions& line, int64_t durationNs, bool stopAtFir
                      const ClockOptions& clock = DefaultClockOptions(), bool trace = false);
 
 // Percentile p (0..100) of values, nearest rank; 0 when empty.
-double Percentile(std::vector<int32_t> values, double p);
+double Percentile(std::vector<int64_t> values, double p);

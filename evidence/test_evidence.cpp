@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -163,6 +164,141 @@ TEST(LineModel, OutagesReplaceTheLineForTheirShareOfTime)
     EXPECT_LT(longestRun, 40u);
 }
 
+// Lengths of the carrier-off runs of a line sampled every 1 ms.
+std::vector<int64_t> PulseLengthsMs(LineOptions o, int64_t seconds)
+{
+    o.PeriodNs = 1 * MS;
+    LineModel line;
+    LineBegin(line, o);
+    std::vector<int64_t> lengths;
+    int64_t run = 0;
+    for (int64_t i = 0; i < seconds * 1000; ++i) {
+        const bool off = LineNext(line) != o.Level;
+        if (!off && run > 0)
+            lengths.push_back(run);
+        run = off ? run + 1 : 0;
+    }
+    return lengths;
+}
+
+// The bias lengthens (or shortens) every pulse by itself, delay or not.
+TEST(LineModel, WidthBiasChangesEveryPulseByItself)
+{
+    for (int64_t bias : {int64_t(-30), int64_t(25)}) {
+        LineOptions clean = DefaultLineOptions();
+        clean.DelayNs = 40 * MS;
+        LineOptions biased = clean;
+        biased.WidthBiasNs = bias * MS;
+        const std::vector<int64_t> a = PulseLengthsMs(clean, 180), b = PulseLengthsMs(biased, 180);
+        ASSERT_EQ(a.size(), b.size());
+        ASSERT_GT(a.size(), 170u);
+        for (size_t i = 0; i < a.size(); ++i)
+            ASSERT_EQ(b[i] - a[i], bias) << "pulse " << i;
+    }
+}
+
+// Locked repeating noise inverts the line exactly at its place of every
+// period, and only there; a drifting source moves along.
+TEST(LineModel, RepeatingNoiseComesBackAtItsPlace)
+{
+    const struct {
+        bool minute;
+        int64_t placeMs, widthMs;
+        double ppm;
+        int64_t movedMs;  // how far the place has moved after an hour
+    } cases[] = {{false, 250, 10, 0, 0}, {true, 59800, 20, 0, 0}, {false, 900, 10, 100, 360}};
+    for (const auto& c : cases) {
+        LineOptions o = DefaultLineOptions();
+        o.StartUtcMs = SynthUtcMs(2027, 1, 4, 10, 0, 0);  // on a minute edge
+        RepeatingNoise& n = c.minute ? o.EveryMinute : o.EverySecond;
+        n.PlaceNs = c.placeMs * MS;
+        n.WidthNs = c.widthMs * MS;
+        n.DriftPpm = c.ppm;
+        const int64_t period = n.PeriodNs / MS;
+        for (int64_t hour : {int64_t(0), int64_t(1)})
+            for (int64_t k = 0; k < 3; ++k)
+                for (int64_t ms = 0; ms < period; ms += (c.minute ? 10 : 1)) {
+                    const int64_t t = (hour * 3600000 + k * period + ms) * MS;
+                    const int64_t from = (c.placeMs - hour * c.movedMs) % period;
+                    const bool inside = (ms - from + period) % period < c.widthMs;
+                    ASSERT_EQ(RepeatingNoiseAt(n, o.StartUtcMs, t), inside) << c.placeMs << " at " << t;
+                }
+    }
+}
+
+// The timer runs on the computer's crystal: over hours its phase against the
+// signal sweeps every place in a sample period, at no drift it stays at one.
+// A stall holds ticks up and they run at once afterwards: none is lost.
+// Late handling sets the clock late by as much, and moves what it reads.
+TEST(SimulatedComputer, TimerPhaseStallsAndLateHandling)
+{
+    LineOptions o = DefaultLineOptions();
+    const int64_t hours3 = int64_t(3) * 3600 * 1000 * MS;
+    for (double drift : {0.0, 20.0}) {
+        ClockOptions c = DefaultClockOptions();
+        c.DriftPpm = drift;
+        const RunResult r = RunDecoder(o, hours3, false, c);
+        const auto range = std::minmax_element(r.Before.ErrorsUs.begin(), r.Before.ErrorsUs.end());
+        const int64_t spreadUs = *range.second - *range.first;
+        if (drift == 0)
+            EXPECT_LT(spreadUs, 1000) << "one phase";
+        else
+            EXPECT_GT(spreadUs, 18000) << "all phases";
+        EXPECT_GE(*range.first, -20000 - 300);  // the clock drifts during the handling
+    }
+    ClockOptions c = DefaultClockOptions();
+    const RunResult steady = RunDecoder(o, hours3, false, c);
+    c.StallsPerHour = 30;
+    const RunResult stalled = RunDecoder(o, hours3, false, c);
+    EXPECT_GT(stalled.Stalls, 60u);
+    EXPECT_LT(stalled.Stalls, 120u);
+    EXPECT_EQ(stalled.Samples, steady.Samples);
+    c.StallsPerHour = 0;
+    c.LateChance = 1;
+    c.LateMaxNs = 300 * MS;
+    const RunResult late = RunDecoder(o, hours3, false, c);
+    EXPECT_EQ(late.LateMessages, late.Confirmed);
+    const ErrorSummary set = SummarizeErrors(late.Before.ErrorsUs);
+    EXPECT_NEAR(set.SignedMeanMs, -160, 25);  // half of 300 ms and half a sample
+    for (int64_t e : late.Before.ErrorsUs)
+        ASSERT_GE(e, -320000);
+}
+
+// Clock errors of hours and months are kept and summed whole: the report's
+// statistics once clamped them to +-2147 s and took the magnitude of the
+// smallest 32-bit value.
+TEST(ErrorStatistics, LargeErrorsAreExact)
+{
+    const int64_t hour = int64_t(3600) * 1000000, day = 24 * hour;
+    const struct {
+        std::vector<int64_t> us;
+        double mean, magnitude, p99;  // ms
+    } cases[] = {
+        {{16 * hour}, 16 * 3600e3, 16 * 3600e3, 16 * 3600e3},
+        {{-61 * day, -61 * day}, -61 * 86400e3, 61 * 86400e3, 61 * 86400e3},
+        {{-3000, 1000, 5000, -7000}, -1, 4, 7},
+        {{INT64_MIN / 2, 0}, double(INT64_MIN / 2) / 2000, -double(INT64_MIN / 2) / 2000,
+         -double(INT64_MIN / 2) / 1000},
+    };
+    for (const auto& c : cases) {
+        const ErrorSummary s = SummarizeErrors(c.us);
+        EXPECT_NEAR(s.SignedMeanMs, c.mean, 1e-6 * std::fabs(c.mean) + 1e-9);
+        EXPECT_NEAR(s.MagnitudeMeanMs, c.magnitude, 1e-6 * c.magnitude + 1e-9);
+        EXPECT_NEAR(s.MagnitudeP99Ms, c.p99, 1e-6 * c.p99 + 1e-9);
+        EXPECT_LE(s.MagnitudeMeanMs, s.MagnitudeP99Ms + 1e-9);
+    }
+    EXPECT_EQ(WorstSettingUs({-30000, 45000, -44000}, 0), 45000);
+    EXPECT_EQ(WorstSettingUs({-30000, 45000, -44000}, -20000), -64000);
+    // A clock two months behind that nothing sets stays two months behind.
+    LineOptions dead = DefaultLineOptions();
+    dead.FlipProbability = 0.5;
+    ClockOptions c = DefaultClockOptions();
+    c.StartErrorNs = -61 * day * 1000;
+    const RunResult r = RunDecoder(dead, 3600 * 1000 * MS, false, c);
+    EXPECT_NEAR(double(r.After.ClockErrorUs.back()), double(-61 * day) + 70800, 200);
+    EXPECT_LT(SummarizeErrors(r.After.ClockErrorUs).SignedMeanMs, -61 * 86400e3 + 100);
+}
+
 TEST(Judge, TrueMinuteAgainstNearMisses)
 {
     // 14:07 BST on Friday 20 April 2012 is 13:07 UTC.
@@ -223,9 +359,9 @@ TEST(SimulatedClock, SettingsMoveTheClockAndDriftDoesTheRest)
             EXPECT_EQ(c->Off + c->Wrong, 0u);
             // Left behind true time by the delay and the sampling phase (up
             // to 20 ms), give or take a minute's drift (1.2 ms).
-            const int32_t last = c->ClockErrorUs.back();
-            EXPECT_LE(last, -int32_t(delay / 1000) + 1200);
-            EXPECT_GE(last, -int32_t(delay / 1000) - 20000 - 1200);
+            const int64_t last = c->ClockErrorUs.back();
+            EXPECT_LE(last, -delay / 1000 + 1200);
+            EXPECT_GE(last, -delay / 1000 - 20000 - 1200);
         }
     }
     LineOptions dead = DefaultLineOptions();
@@ -260,7 +396,8 @@ TEST(RunDecoder, StopsAtTheFirstConfirmation)
     o.Level = 0;
     const RunResult r = RunDecoder(o, int64_t(3600) * 1000 * MS, true);
     EXPECT_EQ(r.Confirmed, 1u);
-    EXPECT_EQ(int64_t(r.Samples) * o.PeriodNs, r.FirstConfirmNs + o.PeriodNs);
+    // The confirming sample is the last: within one period (the timer's phase).
+    EXPECT_NEAR(double(r.FirstConfirmNs), double(r.Samples - 1) * double(o.PeriodNs), double(o.PeriodNs));
 }
 
 }  // namespace

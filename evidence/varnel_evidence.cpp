@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,36 +24,54 @@ static const char HelpText[] =
     "                 settings did with no guard, with Varnel's clock guard and\n"
     "                 with the rule first proposed, for each value of one\n"
     "                 impairment (--param NAME --values V1,V2,...)\n"
-    "  soak           one long run with realistic noise (defaults below)\n"
+    "  soak           one long run of the ordinary receiver (below)\n"
     "  trace          the simulated clock's error every minute, with no guard and\n"
-    "                 with the guard (defaults: 24 hours of a noisy receiver)\n"
+    "                 with the guard (defaults: 24 hours of a noisier receiver)\n"
     "  speed          simulated samples per second of this machine\n"
     "\n"
-    "Options (defaults: a clean line):\n"
+    "Options (defaults: a clean line and a computer that is never late):\n"
     "  --seed N          base seed (1)\n"
     "  --hours H         simulated hours per point (sweep 100, soak 1000)\n"
     "  --trials N        runs per start second for first-confirm (20)\n"
+    "  --ordinary        start from the ordinary receiver (soak and trace always do)\n"
     "  --level 0|1       line level while the carrier is on (1)\n"
     "  --flip P          per-sample flip probability, percent (0)\n"
     "  --glitch G        glitches per second, each 2..40 ms (0)\n"
     "  --jitter MS       each edge moves uniformly within +-MS (0)\n"
-    "  --delay MS        receiver delay of every edge (0)\n"
-    "  --period MS       sample period (20)\n"
+    "  --delay MS        receiver delay of every carrier-off edge (0)\n"
+    "  --width MS        pulse-width bias: carrier-on edges MS later still (0)\n"
+    "  --period MS       timer period on the computer's crystal (20)\n"
     "  --outages N       signal losses per hour, 15..45 s of static each (0)\n"
-    "  --param NAME      flip, glitch, jitter, delay or period (sweep)\n"
+    "  --repeat-second MS      noise at MS into every second (off)\n"
+    "  --repeat-second-width MS, --repeat-second-ppm P  its width (20) and how\n"
+    "                    fast its source runs against the signal (0: same place)\n"
+    "  --repeat-minute S       noise at S seconds into every minute (off)\n"
+    "  --repeat-minute-width MS, --repeat-minute-ppm P  the same (20, 0)\n"
+    "  --stalls N        timer stalls per hour, 50..500 ms each; the ticks due\n"
+    "                    meanwhile run at once when it ends (0)\n"
+    "  --late P          percent of confirmed minutes handled late (0)\n"
+    "  --late-max MS     ... by up to this much, uniformly (500)\n"
+    "  --param NAME      flip, glitch, jitter, delay, width, period, repeat-second,\n"
+    "                    repeat-minute, stalls or late (sweep)\n"
     "  --values LIST     comma-separated values of that parameter (sweep)\n"
-    "  --drift PPM       the simulated computer's clock and monotonic count run\n"
-    "                    this much fast (20)\n"
+    "  --drift PPM       the computer's crystal (clock, monotonic count, timer)\n"
+    "                    runs this much fast (20)\n"
     "  --clock-start MS  that clock's error when the run starts (1500)\n"
     "  --histogram FILE  soak: write the setting errors, before and after, as a\n"
     "                    histogram of 10 ms bins\n"
-    "Soak defaults: --flip 0.05 --glitch 0.02 --jitter 10 --delay 60 --outages 1;\n"
-    "its exit status is 1 when any clock setting made through Varnel's clock guard\n"
-    "was wrong or more than 50 ms from the minute edge as the receiver delivers it.\n"
+    "The ordinary receiver: --flip 0.05 --glitch 0.02 --jitter 10 --delay 60\n"
+    "--width 20 --outages 1, noise every second (10 ms, 100 ppm) and every minute\n"
+    "(20 ms, -30 ppm) at seeded places, --stalls 1 --late 2. The soak's exit status\n"
+    "is 1 when any clock setting made through Varnel's clock guard was wrong or\n"
+    "more than 50 ms from the minute edge as the receiver delivers it.\n"
     "Every run starts at a seeded instant between 2026 and 2036, in UK civil\n"
-    "time mode; tables are plain text, one row per point, '#' for comments.\n";
+    "time mode, with a seeded timer phase; tables are plain text, one row per\n"
+    "point, '#' for comments.\n";
 
 namespace {
+
+// A place of repeating noise that the seed draws.
+constexpr double SEEDED = -2;
 
 struct Settings {
     uint64_t Seed = 1;
@@ -60,11 +79,41 @@ struct Settings {
     int Trials = 20;
     int Level = 1;
     double Flip = 0, Glitch = 0, Jitter = 0, Delay = 0, Period = 20, Outages = 0;
+    double Width = 0;
+    // Places: ms into the second, s into the minute; negative: none.
+    double SecondPlace = -1, SecondWidth = 20, SecondPpm = 0;
+    double MinutePlace = -1, MinuteWidth = 20, MinutePpm = 0;
+    double Stalls = 0, Late = 0, LateMax = 500;
     ClockOptions Clock = DefaultClockOptions();
     std::string Histogram;
     std::string Param;
     std::vector<double> Values;
+    std::set<std::string> Given;  // options named on the command line
 };
+
+// The ordinary receiver on an ordinary computer, for what the command line
+// leaves unsaid. Why each value, see the report.
+void Ordinary(Settings& s)
+{
+    auto use = [&s](const char* option, double& field, double value) {
+        if (!s.Given.count(option))
+            field = value;
+    };
+    use("--flip", s.Flip, 0.05);
+    use("--glitch", s.Glitch, 0.02);
+    use("--jitter", s.Jitter, 10);
+    use("--delay", s.Delay, 60);
+    use("--width", s.Width, 20);
+    use("--outages", s.Outages, 1);
+    use("--repeat-second", s.SecondPlace, SEEDED);
+    use("--repeat-second-width", s.SecondWidth, 10);
+    use("--repeat-second-ppm", s.SecondPpm, 100);
+    use("--repeat-minute", s.MinutePlace, SEEDED);
+    use("--repeat-minute-width", s.MinuteWidth, 20);
+    use("--repeat-minute-ppm", s.MinutePpm, -30);
+    use("--stalls", s.Stalls, 1);
+    use("--late", s.Late, 2);
+}
 
 [[noreturn]] void Usage(const char* problem)
 {
@@ -95,19 +144,59 @@ LineOptions LineFrom(const Settings& s, uint64_t seed)
     o.GlitchesPerSecond = s.Glitch;
     o.JitterNs = int64_t(std::llround(s.Jitter * 1e6));
     o.DelayNs = int64_t(std::llround(s.Delay * 1e6));
+    o.WidthBiasNs = int64_t(std::llround(s.Width * 1e6));
     o.PeriodNs = int64_t(std::llround(s.Period * 1e6));
     o.OutagesPerHour = s.Outages;
+    const auto place = [&state](double value, double unitNs, int64_t periodNs) {
+        return value == SEEDED ? int64_t(SynthNextRandom(state) % uint64_t(periodNs))
+                               : int64_t(std::llround(value * unitNs)) % periodNs;
+    };
+    if (s.SecondPlace >= 0 || s.SecondPlace == SEEDED)
+        o.EverySecond = RepeatingNoise{o.EverySecond.PeriodNs, place(s.SecondPlace, 1e6, o.EverySecond.PeriodNs),
+                                       int64_t(std::llround(s.SecondWidth * 1e6)), s.SecondPpm};
+    if (s.MinutePlace >= 0 || s.MinutePlace == SEEDED)
+        o.EveryMinute = RepeatingNoise{o.EveryMinute.PeriodNs, place(s.MinutePlace, 1e9, o.EveryMinute.PeriodNs),
+                                       int64_t(std::llround(s.MinuteWidth * 1e6)), s.MinutePpm};
     return o;
+}
+
+ClockOptions ClockFrom(const Settings& s)
+{
+    ClockOptions c = s.Clock;
+    c.StallsPerHour = s.Stalls;
+    c.LateChance = s.Late / 100.0;
+    c.LateMaxNs = int64_t(std::llround(s.LateMax * 1e6));
+    return c;
+}
+
+// "seeded", "at 250 ms" or "none".
+std::string Place(double value, const char* unit)
+{
+    if (value == SEEDED)
+        return "at a seeded place";
+    if (value < 0)
+        return "none";
+    char text[64];
+    std::snprintf(text, sizeof text, "at %g %s", value, unit);
+    return text;
 }
 
 void PrintConditions(const Settings& s)
 {
     std::printf("# seed %" PRIu64 ", level %d, flip %g %%, glitches %g/s, jitter +-%g ms, "
-                "delay %g ms, period %g ms, outages %g/h\n",
-                s.Seed, s.Level, s.Flip, s.Glitch, s.Jitter, s.Delay, s.Period, s.Outages);
-    std::printf("# simulated computer: clock and monotonic count %g ppm fast, the clock %g ms "
-                "ahead at the start\n",
-                s.Clock.DriftPpm, double(s.Clock.StartErrorNs) / 1e6);
+                "delay %g ms, pulse-width bias %+g ms, period %g ms, outages %g/h\n",
+                s.Seed, s.Level, s.Flip, s.Glitch, s.Jitter, s.Delay, s.Width, s.Period, s.Outages);
+    std::printf("# repeating noise: every second %s", Place(s.SecondPlace, "ms").c_str());
+    if (s.SecondPlace >= 0 || s.SecondPlace == SEEDED)
+        std::printf(" (%g ms wide, %+g ppm)", s.SecondWidth, s.SecondPpm);
+    std::printf(", every minute %s", Place(s.MinutePlace, "s").c_str());
+    if (s.MinutePlace >= 0 || s.MinutePlace == SEEDED)
+        std::printf(" (%g ms wide, %+g ppm)", s.MinuteWidth, s.MinutePpm);
+    std::printf("\n");
+    std::printf("# simulated computer: clock, monotonic count and timer %g ppm fast, the clock "
+                "%g ms ahead at the start; timer stalls %g/h (50..500 ms, late ticks run at "
+                "once); %g %% of confirmed minutes handled late (up to %g ms)\n",
+                s.Clock.DriftPpm, double(s.Clock.StartErrorNs) / 1e6, s.Stalls, s.Late, s.LateMax);
 }
 
 int FirstConfirm(const Settings& s)
@@ -128,7 +217,7 @@ int FirstConfirm(const Settings& s)
             // Move the start into the wanted second, keeping its millisecond.
             const int64_t minuteStart = SynthFloorDiv(o.StartUtcMs, 60000) * 60000;
             o.StartUtcMs = minuteStart + second * 1000 + o.StartUtcMs % 1000;
-            const RunResult r = RunDecoder(o, int64_t(15) * 60 * 1000000000, true);
+            const RunResult r = RunDecoder(o, int64_t(15) * 60 * 1000000000, true, ClockFrom(s));
             if (r.FirstConfirmNs < 0)
                 continue;
             const double secs = double(r.FirstConfirmNs) / 1e9;
@@ -145,43 +234,40 @@ int FirstConfirm(const Settings& s)
     return 0;
 }
 
+// Per side: settings per hour, held minutes, settings off (over 50 ms from the
+// delivered edge), wrong settings, the worst setting from the delivered edge
+// and from the true edge (signed), the clock's error against true time
+// (signed mean, mean and 99th percentile of its magnitude) and how late the
+// settings leave it (mean and 95th percentile, signed).
+const char* const SideColumns[] = {"settings_per_hour", "held", "off", "wrong_settings",
+                                   "worst_delivered_ms", "worst_true_ms", "clock_mean_ms",
+                                   "clock_abs_mean_ms", "clock_abs_p99_ms", "set_late_mean_ms",
+                                   "set_late_p95_ms"};
+
 void PrintRunHeader()
 {
     std::printf("# value hours confirmed confirmed_per_hour wrong wrong_per_hour "
-                "late_mean_ms late_min_ms late_max_ms early seconds");
+                "late_mean_ms late_min_ms late_max_ms early seconds stalls late_handled");
     for (const char* side : {"before", "after", "proposed"})
-        std::printf(" %s:settings_per_hour held off wrong_settings worst_ms clock_mean_ms "
-                    "clock_p99_ms set_late_mean_ms set_late_p95_ms",
-                    side);
+        for (const char* column : SideColumns)
+            std::printf(" %s:%s", side, column);
     std::printf("\n");
 }
 
-// Columns of one way of setting the clock: settings per hour, held minutes,
-// settings off (over 50 ms from the delivered edge), wrong settings, the worst
-// setting from the delivered edge (signed), the clock's mean and 99th
-// percentile error against true time, and how late the settings leave it
-// (mean and 95th percentile).
 void PrintClockColumns(const ClockResult& c, double hours, double delayMs)
 {
-    double worst = 0;
-    std::vector<int32_t> late;
+    std::vector<int64_t> late;
     double lateSum = 0;
-    for (int32_t e : c.ErrorsUs) {
-        const double fromDelivered = e / 1000.0 + delayMs;
-        if (std::fabs(fromDelivered) > std::fabs(worst))
-            worst = fromDelivered;
+    for (int64_t e : c.ErrorsUs) {
         late.push_back(-e);
-        lateSum += -e;
+        lateSum += double(-e);
     }
-    std::vector<int32_t> magnitude;
-    double sum = 0;
-    for (int32_t e : c.ClockErrorUs) {
-        magnitude.push_back(e < 0 ? -e : e);
-        sum += magnitude.back();
-    }
-    std::printf(" %.3f %u %u %u %.1f %.1f %.1f %.1f %.1f", c.Settings / hours, c.Held, c.Off,
-                c.Wrong, worst, magnitude.empty() ? 0.0 : sum / double(magnitude.size()) / 1000.0,
-                Percentile(magnitude, 99) / 1000.0,
+    const ErrorSummary clock = SummarizeErrors(c.ClockErrorUs);
+    std::printf(" %.3f %u %u %u %.1f %.1f %.1f %.1f %.1f %.1f %.1f", c.Settings / hours, c.Held,
+                c.Off, c.Wrong,
+                double(WorstSettingUs(c.ErrorsUs, int64_t(std::llround(delayMs * 1000)))) / 1000.0,
+                double(WorstSettingUs(c.ErrorsUs, 0)) / 1000.0, clock.SignedMeanMs,
+                clock.MagnitudeMeanMs, clock.MagnitudeP99Ms,
                 late.empty() ? 0.0 : lateSum / double(late.size()) / 1000.0,
                 Percentile(late, 95) / 1000.0);
 }
@@ -190,10 +276,13 @@ const char ClockLegend[] =
     "# before: every confirmed minute sets the simulated clock; after: Varnel's clock\n"
     "#   guard; proposed: the simpler rule first proposed (10 min, 50 ms, one minute)\n"
     "# off: settings of the true minute over 50 ms from its edge as the receiver\n"
-    "#   delivers it (the true edge plus the receiver's delay); worst: the setting\n"
-    "#   furthest from that edge; wrong_settings: settings to a wrong minute\n"
-    "# clock: the simulated clock minus true time, sampled every minute (magnitude)\n"
-    "# set_late: how far behind true time each correct setting put the clock\n";
+    "#   delivers it (the true edge plus the receiver's delay); worst_delivered: the\n"
+    "#   setting furthest from that edge, worst_true: from the true edge (signed:\n"
+    "#   positive, the clock set ahead); wrong_settings: settings to a wrong minute\n"
+    "# clock: the simulated clock minus true time, sampled every minute: clock_mean\n"
+    "#   signed, clock_abs_mean and clock_abs_p99 of its magnitude\n"
+    "# set_late: how far behind true time each correct setting put the clock (signed)\n"
+    "# stalls: timer stalls; late_handled: confirmed minutes handled late\n";
 
 void PrintFields(const char* label, const TimeFields& f)
 {
@@ -204,10 +293,10 @@ void PrintFields(const char* label, const TimeFields& f)
 void PrintRunRow(double value, const RunResult& r, double seconds, double delayMs)
 {
     const uint32_t right = r.Confirmed - r.Wrong;
-    std::printf("%g %.1f %u %.3f %u %.4f %.1f %.1f %.1f %u %.1f", value, r.Hours, r.Confirmed,
+    std::printf("%g %.1f %u %.3f %u %.4f %.1f %.1f %.1f %u %.1f %u %u", value, r.Hours, r.Confirmed,
                 r.Confirmed / r.Hours, r.Wrong, r.Wrong / r.Hours,
                 right ? double(r.LateSumNs) / right / 1e6 : 0.0, double(r.LateMinNs) / 1e6,
-                double(r.LateMaxNs) / 1e6, r.Early, seconds);
+                double(r.LateMaxNs) / 1e6, r.Early, seconds, r.Stalls, r.LateMessages);
     PrintClockColumns(r.Before, r.Hours, delayMs);
     PrintClockColumns(r.After, r.Hours, delayMs);
     PrintClockColumns(r.Proposed, r.Hours, delayMs);
@@ -232,7 +321,7 @@ void PrintRunRow(double value, const RunResult& r, double seconds, double delayM
 RunResult TimedRun(const Settings& s, double* seconds, bool trace = false)
 {
     const auto t0 = std::chrono::steady_clock::now();
-    const RunResult r = RunDecoder(LineFrom(s, s.Seed), int64_t(s.Hours * 3.6e12), false, s.Clock, trace);
+    const RunResult r = RunDecoder(LineFrom(s, s.Seed), int64_t(s.Hours * 3.6e12), false, ClockFrom(s), trace);
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return r;
 }
@@ -241,14 +330,27 @@ int Sweep(Settings s)
 {
     if (s.Values.empty())
         Usage("sweep needs --values");
-    double* target = s.Param == "flip"     ? &s.Flip
-                     : s.Param == "glitch" ? &s.Glitch
-                     : s.Param == "jitter" ? &s.Jitter
-                     : s.Param == "delay"  ? &s.Delay
-                     : s.Param == "period" ? &s.Period
-                                           : nullptr;
+    if (s.Given.count("--ordinary"))
+        Ordinary(s);
+    double* target = s.Param == "flip"            ? &s.Flip
+                     : s.Param == "glitch"        ? &s.Glitch
+                     : s.Param == "jitter"        ? &s.Jitter
+                     : s.Param == "delay"         ? &s.Delay
+                     : s.Param == "width"         ? &s.Width
+                     : s.Param == "period"        ? &s.Period
+                     : s.Param == "repeat-second" ? &s.SecondPlace
+                     : s.Param == "repeat-minute" ? &s.MinutePlace
+                     : s.Param == "stalls"        ? &s.Stalls
+                     : s.Param == "late"          ? &s.Late
+                                                  : nullptr;
     if (!target)
-        Usage("--param must be flip, glitch, jitter, delay or period");
+        Usage("--param must be flip, glitch, jitter, delay, width, period, repeat-second, "
+              "repeat-minute, stalls or late");
+    // A swept place stays there: its source locked to the signal, unless asked.
+    if (s.Param == "repeat-second" && !s.Given.count("--repeat-second-ppm"))
+        s.SecondPpm = 0;
+    if (s.Param == "repeat-minute" && !s.Given.count("--repeat-minute-ppm"))
+        s.MinutePpm = 0;
     if (s.Hours < 0)
         s.Hours = 100;
     std::printf("# sweep of %s; every point %g simulated hours from the same seeded start\n",
@@ -280,7 +382,7 @@ bool WriteHistogram(const std::string& path, const RunResult& r, double delayMs)
     std::map<int, uint32_t> bins[2];
     const ClockResult* sides[2] = {&r.Before, &r.After};
     for (int i = 0; i < 2; ++i)
-        for (int32_t e : sides[i]->ErrorsUs)
+        for (int64_t e : sides[i]->ErrorsUs)
             ++bins[i][int(std::floor((e / 1000.0 + delayMs) / 10.0)) * 10];
     int lo = 0, hi = 0;
     for (auto& b : bins)
@@ -297,22 +399,11 @@ bool WriteHistogram(const std::string& path, const RunResult& r, double delayMs)
     return std::fclose(out) == 0;
 }
 
-int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet, bool outSet)
+int Soak(Settings s)
 {
     if (s.Hours < 0)
         s.Hours = 1000;
-    // A receiver in ordinary conditions: a rare flipped sample, a glitch
-    // every minute or so, edges within +-10 ms, 60 ms delay, a fade an hour.
-    if (!flipSet)
-        s.Flip = 0.05;
-    if (!glitchSet)
-        s.Glitch = 0.02;
-    if (!jitterSet)
-        s.Jitter = 10;
-    if (!delaySet)
-        s.Delay = 60;
-    if (!outSet)
-        s.Outages = 1;
+    Ordinary(s);
     std::printf("# soak: %g simulated hours in one run\n", s.Hours);
     PrintConditions(s);
     std::printf("%s", ClockLegend);
@@ -325,21 +416,18 @@ int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet
     return r.After.Wrong == 0 && r.After.Off == 0 ? 0 : 1;
 }
 
-// The noisy day: the clock's error every simulated minute, before and after.
-int Trace(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet, bool outSet)
+// The noisy day: the clock's error every simulated minute, before and after,
+// of the ordinary receiver with more flips and glitches.
+int Trace(Settings s)
 {
     if (s.Hours < 0)
         s.Hours = 24;
-    if (!flipSet)
+    if (!s.Given.count("--flip"))
         s.Flip = 0.1;
-    if (!glitchSet)
+    if (!s.Given.count("--glitch"))
         s.Glitch = 0.05;
-    if (!jitterSet)
-        s.Jitter = 10;
-    if (!delaySet)
-        s.Delay = 60;
-    if (!outSet)
-        s.Outages = 1;
+    s.Given.insert({"--flip", "--glitch"});
+    Ordinary(s);
     std::printf("# trace: the simulated clock's error every minute of %g simulated hours\n", s.Hours);
     PrintConditions(s);
     double seconds = 0;
@@ -348,9 +436,10 @@ int Trace(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySe
                 "after: %u settings, %u held, %u off, %u wrong\n",
                 r.Confirmed, r.Wrong, r.Before.Settings, r.Before.Off, r.Before.Wrong,
                 r.After.Settings, r.After.Held, r.After.Off, r.After.Wrong);
-    std::printf("# hours before_ms after_ms\n");
+    std::printf("# hours before_ms after_ms (the clock minus true time, signed)\n");
     for (size_t i = 0; i < r.Before.TraceMs.size(); ++i)
-        std::printf("%.4f %d %d\n", double(i) / 60.0, r.Before.TraceMs[i], r.After.TraceMs[i]);
+        std::printf("%.4f %lld %lld\n", double(i) / 60.0, (long long)r.Before.TraceMs[i],
+                    (long long)r.After.TraceMs[i]);
     return 0;
 }
 
@@ -380,13 +469,15 @@ int main(int argc, char** argv)
         return 0;
     }
     Settings s;
-    bool flipSet = false, glitchSet = false, jitterSet = false, delaySet = false, outSet = false;
     for (int i = 2; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--help" || name == "-h") {
             std::fputs(HelpText, stdout);
             return 0;
         }
+        s.Given.insert(name);
+        if (name == "--ordinary")
+            continue;
         if (i + 1 >= argc)
             Usage("option without a value");
         const char* value = argv[++i];
@@ -399,17 +490,17 @@ int main(int argc, char** argv)
         else if (name == "--level")
             s.Level = int(Number(value)) ? 1 : 0;
         else if (name == "--flip")
-            s.Flip = Number(value), flipSet = true;
+            s.Flip = Number(value);
         else if (name == "--glitch")
-            s.Glitch = Number(value), glitchSet = true;
+            s.Glitch = Number(value);
         else if (name == "--jitter")
-            s.Jitter = Number(value), jitterSet = true;
+            s.Jitter = Number(value);
         else if (name == "--delay")
-            s.Delay = Number(value), delaySet = true;
+            s.Delay = Number(value);
         else if (name == "--period")
             s.Period = Number(value);
         else if (name == "--outages")
-            s.Outages = Number(value), outSet = true;
+            s.Outages = Number(value);
         else if (name == "--drift")
             s.Clock.DriftPpm = Number(value);
         else if (name == "--clock-start")
@@ -418,6 +509,26 @@ int main(int argc, char** argv)
             s.Histogram = value;
         else if (name == "--param")
             s.Param = value;
+        else if (name == "--width")
+            s.Width = Number(value);
+        else if (name == "--repeat-second")
+            s.SecondPlace = Number(value);
+        else if (name == "--repeat-second-width")
+            s.SecondWidth = Number(value);
+        else if (name == "--repeat-second-ppm")
+            s.SecondPpm = Number(value);
+        else if (name == "--repeat-minute")
+            s.MinutePlace = Number(value);
+        else if (name == "--repeat-minute-width")
+            s.MinuteWidth = Number(value);
+        else if (name == "--repeat-minute-ppm")
+            s.MinutePpm = Number(value);
+        else if (name == "--stalls")
+            s.Stalls = Number(value);
+        else if (name == "--late")
+            s.Late = Number(value);
+        else if (name == "--late-max")
+            s.LateMax = Number(value);
         else if (name == "--values") {
             std::string list = value;
             size_t at = 0;
@@ -439,9 +550,9 @@ int main(int argc, char** argv)
     if (command == "sweep")
         return Sweep(s);
     if (command == "soak")
-        return Soak(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
+        return Soak(s);
     if (command == "trace")
-        return Trace(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
+        return Trace(s);
     if (command == "speed")
         return Speed(s);
     Usage("unknown command");
