@@ -33,6 +33,7 @@ bool StopRequested;
 bool StopAtFirst;
 double DriftPpm;
 int64_t NowUtcNs;       // true UTC of the sample being handled
+int64_t WaitedNs;       // how long the side handling it has slept since
 SimClock* Active;       // the clock the platform stand-ins act on
 uint32_t ClockCalls;    // clock calls since the side was handed the message
 int64_t FirstTargetNs;  // UTC instant the first of them set
@@ -58,8 +59,15 @@ ClockTime SimReadClock() { return UkClockTime(PcUtcNs(*Active, NowUtcNs)); }
 
 uint64_t SimMonotonicMs()
 {
-    const double ns = double(LineLastSampleNs(Line)) * (1 + DriftPpm * 1e-6);
+    const double ns = double(LineLastSampleNs(Line) + WaitedNs) * (1 + DriftPpm * 1e-6);
     return uint64_t(ns / NS_PER_MS);
+}
+
+// The side's sleep passes on its own clock and count only; the line waits.
+void SimSleepMs(uint32_t ms)
+{
+    NowUtcNs += int64_t(ms) * NS_PER_MS;
+    WaitedNs += int64_t(ms) * NS_PER_MS;
 }
 
 enum SideKind { SIDE_BEFORE, SIDE_AFTER, SIDE_PROPOSED, SIDE_COUNT };
@@ -77,6 +85,16 @@ void Handle(SideKind kind, ClockResult& out, uint32_t wParam, uint32_t lParam, b
     Side& side = Sides[kind];
     Active = &side.Clock;
     ClockCalls = 0;
+    // A side that waits to set the clock waits on its own clock and count; the
+    // next side, and the line, go on from the post.
+    struct Rewind {
+        int64_t Post;
+        ~Rewind()
+        {
+            NowUtcNs = Post;
+            WaitedNs = 0;
+        }
+    } rewind{NowUtcNs};
     char tip[TIP_SIZE];
     if (kind == SIDE_PROPOSED) {
         const int64_t offset = ClockOffsetMs(SimReadClock(), UnpackClockTime(wParam, lParam));
@@ -231,11 +249,13 @@ RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAt
 
     ResetSettings();  // port 0x201, bit 7, UK civil time
     ResetDecoder();
+    ResetSecondTracking();
     Platform.ReadIoPort = ReadSimulatedLine;
     Platform.PostTimeCode = JudgeMessage;
     Platform.SetClock = SimSetClock;
     Platform.ReadClock = SimReadClock;
     Platform.MonotonicMs = SimMonotonicMs;
+    Platform.SleepMs = SimSleepMs;
     LineBegin(Line, options);
     const int64_t startUtcNs = LineUtcNs(Line, 0);
     for (Side& side : Sides) {
