@@ -107,10 +107,14 @@ void Handle(SideKind kind, ClockResult& out, uint32_t wParam, uint32_t lParam, b
     } else {
         ReportTimeCodeWith(kind == SIDE_AFTER ? &side.Guard : nullptr, wParam, lParam, tip);
     }
+    const bool setBefore = out.FirstSettingNs >= 0;
+    out.GenuineAfterFirst += setBefore && correct;
     if (ClockCalls == 0) {
         ++out.Held;
         return;
     }
+    if (!setBefore)
+        out.FirstSettingNs = LineLastSampleNs(Line);
     ++out.Settings;
     if (!correct) {
         ++out.Wrong;
@@ -142,6 +146,8 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
     Handle(SIDE_BEFORE, r.Before, wParam, lParam, correct);
     Handle(SIDE_AFTER, r.After, wParam, lParam, correct);
     Handle(SIDE_PROPOSED, r.Proposed, wParam, lParam, correct);
+    if (correct && r.Confirmed - r.Wrong == 2)
+        r.SecondGenuineNs = postNs;
     if (!correct) {
         if (r.Wrong < KEPT_WRONG)
             r.Wrongs[r.Wrong] = {postUtcNs, got, TrueMinute(postUtcNs, Line.Options.DelayNs)};
@@ -241,6 +247,8 @@ RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAt
 {
     RunResult r{};
     r.FirstConfirmNs = -1;
+    r.SecondGenuineNs = -1;
+    r.Before.FirstSettingNs = r.After.FirstSettingNs = r.Proposed.FirstSettingNs = -1;
     r.LateMinNs = INT64_MAX;
     Result = &r;
     StopRequested = false;

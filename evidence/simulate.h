@@ -52,6 +52,8 @@ struct ClockResult {
     std::vector<int32_t> ClockErrorUs;  // the clock minus true time, every
                                         // simulated minute
     std::vector<int32_t> TraceMs;       // the same in ms, kept when asked for
+    int64_t FirstSettingNs;   // stream time of the first setting; -1: none
+    uint32_t GenuineAfterFirst;  // correct confirmed minutes after it
 };
 
 struct RunResult {
@@ -68,6 +70,7 @@ struct RunResult {
     uint32_t Early;            // correct confirmations posted over EARLY_NS before
                                // the true edge
     WrongConfirmation Wrongs[KEPT_WRONG];  // the first wrong confirmations
+    int64_t SecondGenuineNs;   // stream time of the second correct confirmation; -1: none
     ClockResult Before, After, Proposed;
 };
 

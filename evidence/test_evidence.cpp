@@ -254,6 +254,33 @@ TEST(RunDecoder, CleanHourConfirmsEveryMinuteOnTime)
     }
 }
 
+// Spoiled time codes: a minute is confirmed only where it and the one before
+// kept theirs; the first settings and the second genuine minute are recorded.
+TEST(RunDecoder, KeptPairsSetHowOftenMinutesConfirm)
+{
+    const struct {
+        double KeptPairs;
+        uint32_t Least, Most;  // confirmations in 10 clean hours (on a clean
+                               // line the chain from pair to pair holds too)
+    } cases[] = {{1, 597, 600}, {0.1, 80, 140}, {0, 0, 0}};
+    for (const auto& c : cases) {
+        LineOptions o = DefaultLineOptions();
+        o.KeptPairs = c.KeptPairs;
+        const RunResult r = RunDecoder(o, int64_t(36000) * 1000 * MS, false);
+        EXPECT_GE(r.Confirmed, c.Least) << c.KeptPairs;
+        EXPECT_LE(r.Confirmed, c.Most) << c.KeptPairs;
+        EXPECT_EQ(r.Wrong, 0u);
+        if (r.Confirmed < 2) {
+            EXPECT_EQ(r.SecondGenuineNs, -1);
+            continue;
+        }
+        // No guard sets at the first; the guard, 1.5 s from the clock, at the second.
+        EXPECT_EQ(r.Before.FirstSettingNs, r.FirstConfirmNs);
+        EXPECT_EQ(r.After.FirstSettingNs, r.SecondGenuineNs);
+        EXPECT_EQ(r.After.GenuineAfterFirst, r.Confirmed - 2);
+    }
+}
+
 TEST(RunDecoder, StopsAtTheFirstConfirmation)
 {
     LineOptions o = DefaultLineOptions();

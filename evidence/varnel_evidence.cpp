@@ -1,6 +1,7 @@
 // varnel-evidence: seeded simulations of Varnel's reception chain that print
 // the tables behind docs/EVIDENCE.md (first confirmation against start second,
-// confirmations and wrong confirmations against each impairment, the soak).
+// confirmations and wrong confirmations against each impairment, the soak,
+// the clock guard on a receiver that confirms a minute only now and then).
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -26,6 +27,10 @@ static const char HelpText[] =
     "  soak           one long run with realistic noise (defaults below)\n"
     "  trace          the simulated clock's error every minute, with no guard and\n"
     "                 with the guard (defaults: 24 hours of a noisy receiver)\n"
+    "  guard          the soak's receiver confirming one minute in about MIN\n"
+    "                 (--confirm-every MIN; the others' time codes fail their\n"
+    "                 parity), on a computer whose count and clock run --ppm P off\n"
+    "                 true time; one line with no guard, one with the guard\n"
     "  speed          simulated samples per second of this machine\n"
     "\n"
     "Options (defaults: a clean line):\n"
@@ -46,9 +51,17 @@ static const char HelpText[] =
     "  --clock-start MS  that clock's error when the run starts (1500)\n"
     "  --histogram FILE  soak: write the setting errors, before and after, as a\n"
     "                    histogram of 10 ms bins\n"
+    "  --confirm-every MIN  guard: a minute keeps its time code, and the one before\n"
+    "                    it too, with chance 1/MIN; the others are spoiled (1)\n"
+    "  --ppm P           guard: the same as --drift (20)\n"
     "Soak defaults: --flip 0.05 --glitch 0.02 --jitter 10 --delay 60 --outages 1;\n"
     "its exit status is 1 when any clock setting made through Varnel's clock guard\n"
-    "was wrong or more than 50 ms from the minute edge as the receiver delivers it.\n"
+    "was wrong or more than 50 ms from the minute edge as the receiver delivers it,\n"
+    "or the guard left the clock's 99th percentile error worse than no guard did.\n"
+    "Guard: the soak's defaults and --hours 200; exit status 1 when the guard sets\n"
+    "a wrong or off minute, sets fewer than 90 % of the genuine confirmed minutes\n"
+    "after its first setting, sets first later than the second genuine one, or\n"
+    "leaves a 99th percentile clock error over 10 % above no guard's.\n"
     "Every run starts at a seeded instant between 2026 and 2036, in UK civil\n"
     "time mode; tables are plain text, one row per point, '#' for comments.\n";
 
@@ -60,6 +73,7 @@ struct Settings {
     int Trials = 20;
     int Level = 1;
     double Flip = 0, Glitch = 0, Jitter = 0, Delay = 0, Period = 20, Outages = 0;
+    double ConfirmEvery = 1;
     ClockOptions Clock = DefaultClockOptions();
     std::string Histogram;
     std::string Param;
@@ -97,6 +111,7 @@ LineOptions LineFrom(const Settings& s, uint64_t seed)
     o.DelayNs = int64_t(std::llround(s.Delay * 1e6));
     o.PeriodNs = int64_t(std::llround(s.Period * 1e6));
     o.OutagesPerHour = s.Outages;
+    o.KeptPairs = 1 / s.ConfirmEvery;
     return o;
 }
 
@@ -153,7 +168,29 @@ void PrintRunHeader()
         std::printf(" %s:settings_per_hour held off wrong_settings worst_ms clock_mean_ms "
                     "clock_p99_ms set_late_mean_ms set_late_p95_ms",
                     side);
-    std::printf("\n");
+    std::printf(" before:settled_p99_ms after:settled_p99_ms proposed:settled_p99_ms\n");
+}
+
+// Magnitudes of values[from..].
+std::vector<int32_t> Magnitudes(const std::vector<int32_t>& values, size_t from)
+{
+    std::vector<int32_t> out;
+    for (size_t i = from; i < values.size(); ++i)
+        out.push_back(values[i] < 0 ? -values[i] : values[i]);
+    return out;
+}
+
+// The minute from which the clock's error counts as settled: that of the second
+// genuine confirmed minute (SIZE_MAX: none came).
+size_t SettledFrom(const RunResult& r)
+{
+    return r.SecondGenuineNs < 0 ? SIZE_MAX : size_t(r.SecondGenuineNs / 60000000000 + 1);
+}
+
+// The 99th percentile of the clock's error from then on, in us.
+double SettledP99(const RunResult& r, const ClockResult& c)
+{
+    return Percentile(Magnitudes(c.ClockErrorUs, SettledFrom(r)), 99);
 }
 
 // Columns of one way of setting the clock: settings per hour, held minutes,
@@ -193,7 +230,9 @@ const char ClockLegend[] =
     "#   delivers it (the true edge plus the receiver's delay); worst: the setting\n"
     "#   furthest from that edge; wrong_settings: settings to a wrong minute\n"
     "# clock: the simulated clock minus true time, sampled every minute (magnitude)\n"
-    "# set_late: how far behind true time each correct setting put the clock\n";
+    "# set_late: how far behind true time each correct setting put the clock\n"
+    "# settled_p99: the clock's 99th percentile error from the second genuine\n"
+    "#   (correct) confirmed minute to the end, when every side must have set it\n";
 
 void PrintFields(const char* label, const TimeFields& f)
 {
@@ -211,6 +250,8 @@ void PrintRunRow(double value, const RunResult& r, double seconds, double delayM
     PrintClockColumns(r.Before, r.Hours, delayMs);
     PrintClockColumns(r.After, r.Hours, delayMs);
     PrintClockColumns(r.Proposed, r.Hours, delayMs);
+    for (const ClockResult* c : {&r.Before, &r.After, &r.Proposed})
+        std::printf(" %.1f", SettledP99(r, *c) / 1000.0);
     std::printf("\n");
     for (uint32_t i = 0; i < r.Wrong && i < KEPT_WRONG; ++i) {
         const WrongConfirmation& w = r.Wrongs[i];
@@ -297,12 +338,11 @@ bool WriteHistogram(const std::string& path, const RunResult& r, double delayMs)
     return std::fclose(out) == 0;
 }
 
-int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet, bool outSet)
+// A receiver in ordinary conditions: a rare flipped sample, a glitch every
+// minute or so, edges within +-10 ms, 60 ms delay, a fade an hour.
+void OrdinaryReceiver(Settings& s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet,
+                      bool outSet)
 {
-    if (s.Hours < 0)
-        s.Hours = 1000;
-    // A receiver in ordinary conditions: a rare flipped sample, a glitch
-    // every minute or so, edges within +-10 ms, 60 ms delay, a fade an hour.
     if (!flipSet)
         s.Flip = 0.05;
     if (!glitchSet)
@@ -313,6 +353,13 @@ int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet
         s.Delay = 60;
     if (!outSet)
         s.Outages = 1;
+}
+
+int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet, bool outSet)
+{
+    if (s.Hours < 0)
+        s.Hours = 1000;
+    OrdinaryReceiver(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
     std::printf("# soak: %g simulated hours in one run\n", s.Hours);
     PrintConditions(s);
     std::printf("%s", ClockLegend);
@@ -322,7 +369,61 @@ int Soak(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet
     PrintRunRow(s.Hours, r, seconds, s.Delay);
     if (!s.Histogram.empty() && !WriteHistogram(s.Histogram, r, s.Delay))
         Usage("cannot write the histogram file");
-    return r.After.Wrong == 0 && r.After.Off == 0 ? 0 : 1;
+    return r.After.Wrong == 0 && r.After.Off == 0 && SettledP99(r, r.After) <= SettledP99(r, r.Before) ? 0 : 1;
+}
+
+// The guard on sparse reception: each side's line and the pass rule.
+int Guard(Settings s, bool flipSet, bool glitchSet, bool jitterSet, bool delaySet, bool outSet)
+{
+    if (s.Hours < 0)
+        s.Hours = 200;
+    if (s.ConfirmEvery < 1)
+        Usage("--confirm-every must be 1 or more");
+    OrdinaryReceiver(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
+    std::printf("# guard: %g simulated hours of the soak's receiver; a minute keeps its time\n"
+                "# code, and the one before it too, with chance 1/%g; the others fail their\n"
+                "# parity, so a minute is confirmed about once in %g minutes\n",
+                s.Hours, s.ConfirmEvery, s.ConfirmEvery);
+    PrintConditions(s);
+    double seconds = 0;
+    const RunResult r = TimedRun(s, &seconds);
+    const uint32_t genuine = r.Confirmed - r.Wrong;
+    // The clock's error from the second genuine confirmed minute on: by then
+    // both sides must have set the clock.
+    const size_t from = SettledFrom(r);
+    std::printf("# genuine: confirmed minutes whose fields are the true minute (%.1f a day, one\n"
+                "#   in %.0f minutes); off: settings over 50 ms from the delivered edge\n"
+                "# first_setting_min: minutes from the start to the first setting\n"
+                "# clock_p50_ms, clock_p99_ms: |clock - true time| each minute from minute %s\n"
+                "#   (that of the second genuine confirmed minute) to the end\n"
+                "# side genuine settings held wrong off first_setting_min clock_p50_ms clock_p99_ms\n",
+                genuine / r.Hours * 24, genuine ? r.Hours * 60 / genuine : 0.0,
+                from == SIZE_MAX ? "(none)" : std::to_string(from).c_str());
+    double p99[2] = {0, 0};
+    const ClockResult* sides[2] = {&r.Before, &r.After};
+    for (int i = 0; i < 2; ++i) {
+        const ClockResult& c = *sides[i];
+        const std::vector<int32_t> errors = Magnitudes(c.ClockErrorUs, from);
+        p99[i] = Percentile(errors, 99) / 1000.0;
+        std::printf("%-8s %u %u %u %u %u %.1f %.1f %.1f\n", i ? "guard" : "no-guard", genuine,
+                    c.Settings, c.Held, c.Wrong, c.Off,
+                    c.FirstSettingNs < 0 ? -1.0 : double(c.FirstSettingNs) / 60e9,
+                    Percentile(errors, 50) / 1000.0, p99[i]);
+    }
+    const ClockResult& g = r.After;
+    std::string failures;
+    if (r.SecondGenuineNs < 0)
+        failures += " fewer than two genuine confirmed minutes;";
+    if (g.Wrong != 0 || g.Off != 0)
+        failures += " wrong or off settings;";
+    if (g.FirstSettingNs < 0 || g.FirstSettingNs > r.SecondGenuineNs)
+        failures += " first setting after the second genuine confirmed minute;";
+    if (g.Settings > 0 && double(g.Settings - 1) < 0.9 * g.GenuineAfterFirst)
+        failures += " under 90 % of the genuine minutes after the first setting set;";
+    if (p99[1] > 1.1 * p99[0])
+        failures += " p99 clock error over 10 % above no guard's;";
+    std::printf("# guard: %s\n", failures.empty() ? "pass" : ("FAIL:" + failures).c_str());
+    return failures.empty() ? 0 : 1;
 }
 
 // The noisy day: the clock's error every simulated minute, before and after.
@@ -410,8 +511,10 @@ int main(int argc, char** argv)
             s.Period = Number(value);
         else if (name == "--outages")
             s.Outages = Number(value), outSet = true;
-        else if (name == "--drift")
+        else if (name == "--drift" || name == "--ppm")
             s.Clock.DriftPpm = Number(value);
+        else if (name == "--confirm-every")
+            s.ConfirmEvery = Number(value);
         else if (name == "--clock-start")
             s.Clock.StartErrorNs = int64_t(std::llround(Number(value) * 1e6));
         else if (name == "--histogram")
@@ -444,5 +547,7 @@ int main(int argc, char** argv)
         return Trace(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
     if (command == "speed")
         return Speed(s);
+    if (command == "guard")
+        return Guard(s, flipSet, glitchSet, jitterSet, delaySet, outSet);
     Usage("unknown command");
 }
