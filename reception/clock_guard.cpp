@@ -261,3 +261,9 @@ int64_t ClockOffsetMs(const ClockTime& now, const ClockTime& minute)
 {
     return ClockTimeMs(now) - ClockTimeMs(minute);
 }
+
+int64_t MinuteUtcMs(const ClockTime& minute, StatusFlags status)
+{
+    // In UTC mode the decoder has cleared the summer flag.
+    return ClockTimeMs(minute) - ((status & ST_SUMMER_TIME) ? 3600000 : 0);
+}

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "platform.h"
+#include "reception.h"
 
 // ---- Tick side: the seconds on the monotonic count -----------------------------
 //
@@ -180,3 +181,6 @@ int64_t ClockTimeMs(const ClockTime& t);
 // How far the clock reading now is from minute (the confirmed hh:mm:00.000),
 // in ms; positive when the clock is ahead. Any field values, no overflow.
 int64_t ClockOffsetMs(const ClockTime& now, const ClockTime& minute);
+// The UTC start (ms since 2000) of a confirmed minute: its fields as decoded,
+// less the summer hour when the status says BST.
+int64_t MinuteUtcMs(const ClockTime& minute, StatusFlags status);

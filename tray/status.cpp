@@ -101,12 +101,6 @@ void ComposeTip(char* tip, const char* word, const ClockTime& t, uint8_t status)
 
 ClockGuardRecord ClockGuard;
 
-int64_t MinuteUtcMs(const ClockTime& t, StatusFlags status)
-{
-    // In UTC mode the decoder has cleared the summer flag.
-    return ClockTimeMs(t) - ((status & ST_SUMMER_TIME) ? 3600000 : 0);
-}
-
 // A confirmed minute: set the clock unless the guard holds it. True when set.
 static bool SetConfirmedMinute(ClockGuardRecord* guard, uint32_t wParam, uint32_t lParam,
                                const ClockTime& t, GuardJudgement* judgement)

@@ -49,10 +49,6 @@ void ComposeTip(char* tip, const char* word, const ClockTime& t, uint8_t status)
 // The guard the window's messages go through.
 extern ClockGuardRecord ClockGuard;
 
-// The UTC start (ms since 2000) of the minute of a message: its fields as
-// decoded, less the summer hour when the status says BST.
-int64_t MinuteUtcMs(const ClockTime& t, StatusFlags status);
-
 // The whole WM_TIMECODE decision: sets the clock when the message carries a
 // confirmed minute the guard accepts, writes the new tip (TIP_SIZE bytes) and
 // returns the icon.
