@@ -42,6 +42,9 @@ struct LineOptions {
     int64_t OutageMeanNs;     // an outage lasts uniformly 0.5..1.5 times this
     RepeatingNoise EverySecond;  // periods of 1 s and 60 s
     RepeatingNoise EveryMinute;
+    double KeptPairs;         // chance that a minute keeps its time code, and
+                              // the minute before it too: the others fail their
+                              // parity (B54..B57 inverted); 1: none fails
     uint64_t Seed;
 };
 

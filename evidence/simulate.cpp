@@ -133,6 +133,10 @@ struct Pending {
 };
 std::deque<Pending> Queue;
 
+// The side's sleep passes on its own clock and count; the line, and the next
+// side, go on from the handling (Handle rewinds).
+void SimSleepMs(uint32_t ms) { NowUtcNs += int64_t(ms) * NS_PER_MS; }
+
 enum SideKind { SIDE_BEFORE, SIDE_AFTER, SIDE_PROPOSED, SIDE_COUNT };
 struct Side {
     SimClock Clock;
@@ -148,6 +152,15 @@ void Handle(SideKind kind, ClockResult& out, uint32_t wParam, uint32_t lParam, b
     Side& side = Sides[kind];
     Active = &side.Clock;
     ClockCalls = 0;
+    // A side that waits to set the clock waits on its own clock and count; the
+    // next side, and the line, go on from the post.
+    struct Rewind {
+        int64_t Post;
+        ~Rewind()
+        {
+            NowUtcNs = Post;
+        }
+    } rewind{NowUtcNs};
     char tip[TIP_SIZE];
     if (kind == SIDE_PROPOSED) {
         const int64_t offset = ClockOffsetMs(SimReadClock(), UnpackClockTime(wParam, lParam));
@@ -160,10 +173,14 @@ void Handle(SideKind kind, ClockResult& out, uint32_t wParam, uint32_t lParam, b
     } else {
         ReportTimeCodeWith(kind == SIDE_AFTER ? &side.Guard : nullptr, wParam, lParam, tip);
     }
+    const bool setBefore = out.FirstSettingNs >= 0;
+    out.GenuineAfterFirst += setBefore && correct;
     if (ClockCalls == 0) {
         ++out.Held;
         return;
     }
+    if (!setBefore)
+        out.FirstSettingNs = LineLastSampleNs(Line);
     ++out.Settings;
     if (!correct) {
         ++out.Wrong;
@@ -206,6 +223,8 @@ void JudgeMessage(uintptr_t, uint32_t wParam, uint32_t lParam)
         ++r.Wrong;
         return;
     }
+    if (r.Confirmed - r.Wrong == 2)
+        r.SecondGenuineNs = postNs;
     const int64_t late = postUtcNs - SynthFloorDiv(postUtcNs - Line.Options.DelayNs + NS_PER_MINUTE / 2,
                                                    NS_PER_MINUTE) * NS_PER_MINUTE;
     r.LateSumNs += late;
@@ -316,6 +335,8 @@ RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAt
 {
     RunResult r{};
     r.FirstConfirmNs = -1;
+    r.SecondGenuineNs = -1;
+    r.Before.FirstSettingNs = r.After.FirstSettingNs = r.Proposed.FirstSettingNs = -1;
     r.LateMinNs = INT64_MAX;
     Result = &r;
     StopRequested = false;
@@ -328,11 +349,13 @@ RunResult RunDecoder(const LineOptions& options, int64_t durationNs, bool stopAt
 
     ResetSettings();  // port 0x201, bit 7, UK civil time
     ResetDecoder();
+    ResetSecondTracking();
     Platform.ReadIoPort = ReadSimulatedLine;
     Platform.PostTimeCode = JudgeMessage;
     Platform.SetClock = SimSetClock;
     Platform.ReadClock = SimReadClock;
     Platform.MonotonicMs = SimMonotonicMs;
+    Platform.SleepMs = SimSleepMs;
     LineBegin(Line, options);
     StartUtcNs = LineUtcNs(Line, 0);
     for (Side& side : Sides) {

@@ -69,6 +69,8 @@ struct ClockResult {
     std::vector<int64_t> ClockErrorUs;  // the clock minus true time, every
                                         // simulated minute
     std::vector<int64_t> TraceMs;       // the same in ms, kept when asked for
+    int64_t FirstSettingNs;   // stream time of the first setting; -1: none
+    uint32_t GenuineAfterFirst;  // correct confirmed minutes after it
 };
 
 // Signed mean, mean magnitude and 99th percentile of the magnitude of errors
@@ -100,6 +102,7 @@ struct RunResult {
     uint32_t Stalls;           // timer stalls
     uint32_t LateMessages;     // confirmed minutes handled late
     WrongConfirmation Wrongs[KEPT_WRONG];  // the first wrong confirmations
+    int64_t SecondGenuineNs;   // stream time of the second correct confirmation; -1: none
     ClockResult Before, After, Proposed;
 };
 

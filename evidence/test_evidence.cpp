@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "simulate.h"
@@ -387,6 +388,23 @@ TEST(RunDecoder, CleanHourConfirmsEveryMinuteOnTime)
         EXPECT_LE(r.LateMaxNs, delay + 20 * MS);
         EXPECT_GT(r.FirstConfirmNs, 60 * 1000 * MS);
         EXPECT_LT(r.FirstConfirmNs, 180 * 1000 * MS);
+    }
+}
+
+// Spoiled time codes: how many minutes confirm (on a clean line the chain from
+// pair to pair holds too); first settings and the second genuine minute.
+TEST(RunDecoder, KeptPairsSetHowOftenMinutesConfirm)
+{
+    for (const auto& c : {std::make_tuple(1.0, 597u, 600u), std::make_tuple(0.1, 80u, 140u)}) {
+        LineOptions o = DefaultLineOptions();
+        o.KeptPairs = std::get<0>(c);
+        const RunResult r = RunDecoder(o, int64_t(36000) * 1000 * MS, false);  // 10 h
+        EXPECT_GE(r.Confirmed, std::get<1>(c));
+        EXPECT_LE(r.Confirmed, std::get<2>(c));
+        // No guard sets at the first; the guard, 1.5 s from the clock, at the second.
+        EXPECT_EQ(r.Before.FirstSettingNs, r.FirstConfirmNs);
+        EXPECT_EQ(r.After.FirstSettingNs, r.SecondGenuineNs);
+        EXPECT_EQ(r.After.GenuineAfterFirst, r.Confirmed - 2);
     }
 }
 

@@ -1,6 +1,7 @@
 // varnel-evidence: seeded simulations of Varnel's reception chain that print
 // the tables behind docs/EVIDENCE.md (first confirmation against start second,
-// confirmations and wrong confirmations against each impairment, the soak).
+// confirmations and wrong confirmations against each impairment, the soak,
+// the clock guard on a receiver that confirms a minute only now and then).
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -27,6 +28,10 @@ static const char HelpText[] =
     "  soak           one long run of the ordinary receiver (below)\n"
     "  trace          the simulated clock's error every minute, with no guard and\n"
     "                 with the guard (defaults: 24 hours of a noisier receiver)\n"
+    "  guard          the soak's receiver confirming one minute in about MIN\n"
+    "                 (--confirm-every MIN; the others' time codes fail their\n"
+    "                 parity), on a computer whose count and clock run --ppm P off\n"
+    "                 true time; one line with no guard, one with the guard\n"
     "  speed          simulated samples per second of this machine\n"
     "\n"
     "Options (defaults: a clean line and a computer that is never late):\n"
@@ -59,11 +64,19 @@ static const char HelpText[] =
     "  --clock-start MS  that clock's error when the run starts (1500)\n"
     "  --histogram FILE  soak: write the setting errors, before and after, as a\n"
     "                    histogram of 10 ms bins\n"
+    "  --confirm-every MIN  guard: a minute keeps its time code, and the one before\n"
+    "                    it too, with chance 1/MIN; the others are spoiled (1)\n"
+    "  --ppm P           guard: the same as --drift (20)\n"
     "The ordinary receiver: --flip 0.05 --glitch 0.02 --jitter 10 --delay 60\n"
     "--width 20 --outages 1, noise every second (10 ms, 100 ppm) and every minute\n"
     "(20 ms, -30 ppm) at seeded places, --stalls 1 --late 2. The soak's exit status\n"
     "is 1 when any clock setting made through Varnel's clock guard was wrong or\n"
-    "more than 50 ms from the minute edge as the receiver delivers it.\n"
+    "more than 50 ms from the minute edge as the receiver delivers it, or the guard\n"
+    "left the clock's 99th percentile error worse than no guard did.\n"
+    "Guard: the ordinary receiver and --hours 200; exit status 1 when the guard\n"
+    "sets a wrong or off minute, sets fewer than 90 % of the genuine confirmed\n"
+    "minutes after its first setting, sets first later than the second genuine\n"
+    "one, or leaves a 99th percentile clock error over 10 % above no guard's.\n"
     "Every run starts at a seeded instant between 2026 and 2036, in UK civil\n"
     "time mode, with a seeded timer phase; tables are plain text, one row per\n"
     "point, '#' for comments.\n";
@@ -84,6 +97,7 @@ struct Settings {
     double SecondPlace = -1, SecondWidth = 20, SecondPpm = 0;
     double MinutePlace = -1, MinuteWidth = 20, MinutePpm = 0;
     double Stalls = 0, Late = 0, LateMax = 500;
+    double ConfirmEvery = 1;
     ClockOptions Clock = DefaultClockOptions();
     std::string Histogram;
     std::string Param;
@@ -157,6 +171,7 @@ LineOptions LineFrom(const Settings& s, uint64_t seed)
     if (s.MinutePlace >= 0 || s.MinutePlace == SEEDED)
         o.EveryMinute = RepeatingNoise{o.EveryMinute.PeriodNs, place(s.MinutePlace, 1e9, o.EveryMinute.PeriodNs),
                                        int64_t(std::llround(s.MinuteWidth * 1e6)), s.MinutePpm};
+    o.KeptPairs = 1 / s.ConfirmEvery;
     return o;
 }
 
@@ -251,7 +266,29 @@ void PrintRunHeader()
     for (const char* side : {"before", "after", "proposed"})
         for (const char* column : SideColumns)
             std::printf(" %s:%s", side, column);
-    std::printf("\n");
+    std::printf(" before:settled_p99_ms after:settled_p99_ms proposed:settled_p99_ms\n");
+}
+
+// Magnitudes of values[from..].
+std::vector<int64_t> Magnitudes(const std::vector<int64_t>& values, size_t from)
+{
+    std::vector<int64_t> out;
+    for (size_t i = from; i < values.size(); ++i)
+        out.push_back(values[i] < 0 ? -values[i] : values[i]);
+    return out;
+}
+
+// The minute from which the clock's error counts as settled: that of the second
+// genuine confirmed minute (SIZE_MAX: none came).
+size_t SettledFrom(const RunResult& r)
+{
+    return r.SecondGenuineNs < 0 ? SIZE_MAX : size_t(r.SecondGenuineNs / 60000000000 + 1);
+}
+
+// The 99th percentile of the clock's error from then on, in us.
+double SettledP99(const RunResult& r, const ClockResult& c)
+{
+    return Percentile(Magnitudes(c.ClockErrorUs, SettledFrom(r)), 99);
 }
 
 void PrintClockColumns(const ClockResult& c, double hours, double delayMs)
@@ -282,7 +319,9 @@ const char ClockLegend[] =
     "# clock: the simulated clock minus true time, sampled every minute: clock_mean\n"
     "#   signed, clock_abs_mean and clock_abs_p99 of its magnitude\n"
     "# set_late: how far behind true time each correct setting put the clock (signed)\n"
-    "# stalls: timer stalls; late_handled: confirmed minutes handled late\n";
+    "# stalls: timer stalls; late_handled: confirmed minutes handled late\n"
+    "# settled_p99: the clock's 99th percentile error (magnitude) from the second\n"
+    "#   genuine (correct) confirmed minute to the end, when every side must have set it\n";
 
 void PrintFields(const char* label, const TimeFields& f)
 {
@@ -300,6 +339,8 @@ void PrintRunRow(double value, const RunResult& r, double seconds, double delayM
     PrintClockColumns(r.Before, r.Hours, delayMs);
     PrintClockColumns(r.After, r.Hours, delayMs);
     PrintClockColumns(r.Proposed, r.Hours, delayMs);
+    for (const ClockResult* c : {&r.Before, &r.After, &r.Proposed})
+        std::printf(" %.1f", SettledP99(r, *c) / 1000.0);
     std::printf("\n");
     for (uint32_t i = 0; i < r.Wrong && i < KEPT_WRONG; ++i) {
         const WrongConfirmation& w = r.Wrongs[i];
@@ -413,7 +454,61 @@ int Soak(Settings s)
     PrintRunRow(s.Hours, r, seconds, s.Delay);
     if (!s.Histogram.empty() && !WriteHistogram(s.Histogram, r, s.Delay))
         Usage("cannot write the histogram file");
-    return r.After.Wrong == 0 && r.After.Off == 0 ? 0 : 1;
+    return r.After.Wrong == 0 && r.After.Off == 0 && SettledP99(r, r.After) <= SettledP99(r, r.Before) ? 0 : 1;
+}
+
+// The guard on sparse reception: each side's line and the pass rule.
+int Guard(Settings s)
+{
+    if (s.Hours < 0)
+        s.Hours = 200;
+    if (s.ConfirmEvery < 1)
+        Usage("--confirm-every must be 1 or more");
+    Ordinary(s);
+    std::printf("# guard: %g simulated hours of the soak's receiver; a minute keeps its time\n"
+                "# code, and the one before it too, with chance 1/%g; the others fail their\n"
+                "# parity, so a minute is confirmed about once in %g minutes\n",
+                s.Hours, s.ConfirmEvery, s.ConfirmEvery);
+    PrintConditions(s);
+    double seconds = 0;
+    const RunResult r = TimedRun(s, &seconds);
+    const uint32_t genuine = r.Confirmed - r.Wrong;
+    // The clock's error from the second genuine confirmed minute on: by then
+    // both sides must have set the clock.
+    const size_t from = SettledFrom(r);
+    std::printf("# genuine: confirmed minutes whose fields are the true minute (%.1f a day, one\n"
+                "#   in %.0f minutes); off: settings over 50 ms from the delivered edge\n"
+                "# first_setting_min: minutes from the start to the first setting\n"
+                "# clock_p50_ms, clock_p99_ms: |clock - true time| each minute from minute %s\n"
+                "#   (that of the second genuine confirmed minute) to the end\n"
+                "# side genuine settings held wrong off first_setting_min clock_p50_ms clock_p99_ms\n",
+                genuine / r.Hours * 24, genuine ? r.Hours * 60 / genuine : 0.0,
+                from == SIZE_MAX ? "(none)" : std::to_string(from).c_str());
+    double p99[2] = {0, 0};
+    const ClockResult* sides[2] = {&r.Before, &r.After};
+    for (int i = 0; i < 2; ++i) {
+        const ClockResult& c = *sides[i];
+        const std::vector<int64_t> errors = Magnitudes(c.ClockErrorUs, from);
+        p99[i] = Percentile(errors, 99) / 1000.0;
+        std::printf("%-8s %u %u %u %u %u %.1f %.1f %.1f\n", i ? "guard" : "no-guard", genuine,
+                    c.Settings, c.Held, c.Wrong, c.Off,
+                    c.FirstSettingNs < 0 ? -1.0 : double(c.FirstSettingNs) / 60e9,
+                    Percentile(errors, 50) / 1000.0, p99[i]);
+    }
+    const ClockResult& g = r.After;
+    std::string failures;
+    if (r.SecondGenuineNs < 0)
+        failures += " fewer than two genuine confirmed minutes;";
+    if (g.Wrong != 0 || g.Off != 0)
+        failures += " wrong or off settings;";
+    if (g.FirstSettingNs < 0 || g.FirstSettingNs > r.SecondGenuineNs)
+        failures += " first setting after the second genuine confirmed minute;";
+    if (g.Settings > 0 && double(g.Settings - 1) < 0.9 * g.GenuineAfterFirst)
+        failures += " under 90 % of the genuine minutes after the first setting set;";
+    if (p99[1] > 1.1 * p99[0])
+        failures += " p99 clock error over 10 % above no guard's;";
+    std::printf("# guard: %s\n", failures.empty() ? "pass" : ("FAIL:" + failures).c_str());
+    return failures.empty() ? 0 : 1;
 }
 
 // The noisy day: the clock's error every simulated minute, before and after,
@@ -501,8 +596,10 @@ int main(int argc, char** argv)
             s.Period = Number(value);
         else if (name == "--outages")
             s.Outages = Number(value);
-        else if (name == "--drift")
+        else if (name == "--drift" || name == "--ppm")
             s.Clock.DriftPpm = Number(value);
+        else if (name == "--confirm-every")
+            s.ConfirmEvery = Number(value);
         else if (name == "--clock-start")
             s.Clock.StartErrorNs = int64_t(std::llround(Number(value) * 1e6));
         else if (name == "--histogram")
@@ -555,5 +652,7 @@ int main(int argc, char** argv)
         return Trace(s);
     if (command == "speed")
         return Speed(s);
+    if (command == "guard")
+        return Guard(s);
     Usage("unknown command");
 }

@@ -1,6 +1,7 @@
 // Win32 glue of the sampling tick: the timer callback hands each 20 ms tick to
 // the portable SampleStep and makes no user-interface call but PostMessage;
-// the platform calls of the input line; loading InpOut32.dll from trusted places.
+// the platform calls of the input line, the monotonic count and the clock
+// reading; loading InpOut32.dll from trusted places.
 #include "input_win32.h"
 
 #include "reception.h"
@@ -40,6 +41,27 @@ void Win32PostTimeCode(uintptr_t window, uint32_t wParam, uint32_t lParam)
 }
 
 void Win32ClosePort(uintptr_t handle) { CloseHandle(HANDLE(handle)); }
+
+ClockTime Win32ReadClock()
+{
+    SYSTEMTIME s;
+    GetLocalTime(&s);
+    return ClockTime{s.wYear, s.wMonth, s.wDayOfWeek, s.wDay, s.wHour, s.wMinute, s.wSecond,
+                     s.wMilliseconds};
+}
+
+// The performance counter: 64 bits, not moved by clock settings, and on
+// Windows XP and later (Vista is the oldest Varnel supports) both calls always
+// succeed. Read by the sampling tick at each second start and by the window.
+uint64_t Win32MonotonicMs()
+{
+    LARGE_INTEGER frequency, count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    const uint64_t f = frequency.QuadPart > 0 ? uint64_t(frequency.QuadPart) : 1000;
+    const uint64_t c = uint64_t(count.QuadPart);
+    return c / f * 1000 + c % f * 1000 / f;
+}
 
 // Loads name from the program's own folder, else the system folder; never
 // from the current directory or PATH, where anyone could plant a library that

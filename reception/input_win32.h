@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform.h"
+
 // InpOut32's port read: one I/O port address in, the port's byte in the low
 // byte of the result. Resolved once at start-up.
 typedef short(__stdcall* Inp32Function)(short port);
@@ -26,3 +28,6 @@ bool Win32ReadModemStatus(uintptr_t handle, uint32_t* status);
 uint32_t Win32ReadIoPort(uint32_t port);
 void Win32PostTimeCode(uintptr_t window, uint32_t wParam, uint32_t lParam);
 void Win32ClosePort(uintptr_t handle);
+// The local clock's reading, and the performance counter in ms (any thread).
+ClockTime Win32ReadClock();
+uint64_t Win32MonotonicMs();

@@ -7,10 +7,11 @@ static uint32_t NoIoPort(uint32_t) { return 0xFF; }
 static void NoPost(uintptr_t, uint32_t, uint32_t) {}
 static void NoClose(uintptr_t) {}
 static void NoYield() {}
+static void NoSleep(uint32_t) {}
 static bool NoClock(const ClockTime&) { return false; }
 static ClockTime NoClockReading() { return ClockTime{}; }
 static uint64_t NoCount() { return 0; }
 static int NoFormat(const ClockTime&, const char*, char*, int) { return 0; }
 
-PlatformOps Platform = {NoModemStatus, NoIoPort,       NoPost,  NoClose,  NoYield,
+PlatformOps Platform = {NoModemStatus, NoIoPort,       NoPost,  NoClose,  NoYield, NoSleep,
                         NoClock,       NoClockReading, NoCount, NoFormat, NoFormat};

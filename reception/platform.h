@@ -28,6 +28,9 @@ struct PlatformOps {
     void (*ClosePort)(uintptr_t handle);
     // Gives the rest of this thread's time slice to another ready thread.
     void (*YieldThread)();
+    // Suspends this thread for about ms milliseconds (the clock thread, when a
+    // minute is to be set a moment later).
+    void (*SleepMs)(uint32_t ms);
     // Sets the local clock; true on success.
     bool (*SetClock)(const ClockTime& time);
     // The local clock's reading now, in the record SetClock takes.

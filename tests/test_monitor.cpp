@@ -16,13 +16,35 @@
 
 namespace {
 
-// Every report the monitor makes for a replay-format stream.
-std::vector<MonitorReport> Observe(const std::string& stream)
+// The PC's count and clock while a stream plays: the count in samples, the
+// clock UK civil time from the stream's start.
+int64_t StreamStartMs;
+uint64_t SamplesPlayed;
+uint64_t StreamCountMs() { return 1000000 + SamplesPlayed * 20; }
+ClockTime StreamClock()
+{
+    const int64_t ms = StreamStartMs + int64_t(SamplesPlayed) * 20;
+    bool summer = false;
+    const SynthFields f = SynthUkFields(ms, &summer);
+    const int64_t inMinute = ms - SynthFloorDiv(ms, 60000) * 60000;
+    return ClockTime{uint16_t(2000 + f.Year), f.Month, f.DayOfWeek, f.Day, f.Hour, f.Minute,
+                     uint16_t(inMinute / 1000), uint16_t(inMinute % 1000)};
+}
+
+const int64_t DefaultStartMs = SynthUtcMs(2026, 12, 7, 4, 16, 5);
+
+// Every report the monitor makes for a replay-format stream that starts at
+// startMs (UTC).
+std::vector<MonitorReport> Observe(const std::string& stream, int64_t startMs = DefaultStartMs)
 {
     const PlatformOps saved = Platform;
     ResetSettings();
     ResetMonitor();
     Platform.PostTimeCode = CapturePost;
+    Platform.MonotonicMs = StreamCountMs;
+    Platform.ReadClock = StreamClock;
+    StreamStartMs = startMs;
+    SamplesPlayed = 0;
     std::vector<MonitorReport> reports;
     MonitorReport r;
     uint8_t bits[64];
@@ -32,6 +54,7 @@ std::vector<MonitorReport> Observe(const std::string& stream)
         if (c != '0' && c != '1')
             continue;
         MonitorStep(uint8_t(c - '0'));
+        ++SamplesPlayed;
         while (PopReport(&r))
             reports.push_back(r);
         PopSamples(bits, sizeof bits);
@@ -50,10 +73,10 @@ std::vector<MonitorReport> OfKind(const std::vector<MonitorReport>& all, ReportK
     return out;
 }
 
-SynthStreamOptions Stream(int minutes, uint8_t level = 1, double noise = 0)
+SynthStreamOptions Stream(int minutes, uint8_t level = 1, double noise = 0, int64_t startMs = DefaultStartMs)
 {
     SynthStreamOptions o = SynthDefaultStreamOptions();
-    o.StartUtcMs = SynthUtcMs(2026, 12, 7, 4, 16, 5);
+    o.StartUtcMs = startMs;
     o.DurationNs = int64_t(minutes) * 60 * 1000000000;
     o.Level = level;
     o.Noise = noise;
@@ -100,36 +123,56 @@ TEST(MonitorObserver, StreamsGiveTheirVerdictsAndOutcomes)
     flipped.Flips[0] = {false, 47, 3};  // a minute bit of the third minute
     std::string loss = SynthString(Stream(2));
     AppendLevel(loss, 1, 130 * SAMPLES_PER_SECOND);  // carrier on for good: no pulses
+    const int64_t lateStart = SynthUtcMs(2026, 12, 7, 4, 16, 40);
     const struct {
         const char* Name;
         std::string Samples;
         std::vector<Verdict> Verdicts;
         std::vector<MinuteOutcome> Outcomes;
+        int64_t StartMs = DefaultStartMs;
+        std::vector<uint8_t> FirstReceived = {6, 0, 0, 0};
     } cases[] = {
         {"clean", clean, {VERDICT_GOOD, VERDICT_GOOD, VERDICT_GOOD, VERDICT_GOOD},
          {MINUTE_FIRST, MINUTE_CONFIRMED, MINUTE_CONFIRMED, MINUTE_CONFIRMED}},
         {"UTC mode", "U" + clean, {VERDICT_GOOD, VERDICT_GOOD, VERDICT_GOOD, VERDICT_GOOD},
          {MINUTE_FIRST, MINUTE_CONFIRMED, MINUTE_CONFIRMED, MINUTE_CONFIRMED}},
+        // Bits read before the polarity was learned do not count as received.
         {"carrier-on level 0", SynthString(Stream(4, 0)),
          {VERDICT_INVERTED, VERDICT_INVERTED, VERDICT_INVERTED, VERDICT_INVERTED},
-         {MINUTE_FIRST, MINUTE_CONFIRMED, MINUTE_CONFIRMED, MINUTE_CONFIRMED}},
+         {MINUTE_FIRST, MINUTE_CONFIRMED, MINUTE_CONFIRMED, MINUTE_CONFIRMED}, DefaultStartMs, {9, 0, 0, 0}},
         {"one flipped bit", SynthString(flipped), {VERDICT_GOOD, VERDICT_GOOD, VERDICT_NOISY, VERDICT_GOOD},
          {MINUTE_FIRST, MINUTE_CONFIRMED, MINUTE_PARITY_ERROR, MINUTE_CONFIRMED}},
         {"noise", SynthString(Stream(3, 1, 0.03)), {VERDICT_NOISY, VERDICT_NOISY}, {}},
         {"loss", loss, {VERDICT_GOOD, VERDICT_GOOD, VERDICT_NO_PULSES, VERDICT_NO_PULSES},
-         {MINUTE_FIRST, MINUTE_CONFIRMED}},
+         {MINUTE_FIRST, MINUTE_CONFIRMED}, DefaultStartMs, {6, 0}},
+        // Started at second 40: the first minute's early groups were never seen.
+        {"late start", SynthString(Stream(4, 1, 0, lateStart)),
+         {VERDICT_GOOD, VERDICT_GOOD, VERDICT_GOOD, VERDICT_GOOD},
+         {MINUTE_PARTIAL, MINUTE_FIRST, MINUTE_CONFIRMED, MINUTE_CONFIRMED}, lateStart, {41, 0, 0, 0}},
     };
     for (const auto& c : cases) {
-        const std::vector<MonitorReport> all = Observe(c.Samples);
+        const std::vector<MonitorReport> all = Observe(c.Samples, c.StartMs);
         std::vector<Verdict> verdicts;
         for (const MonitorReport& r : OfKind(all, REPORT_SUMMARY))
             verdicts.push_back(JudgeMinute(r.Summary));
         EXPECT_EQ(verdicts, c.Verdicts) << c.Name;
         std::vector<MinuteOutcome> outcomes;
-        for (const MonitorReport& r : OfKind(all, REPORT_MINUTE))
+        std::vector<uint8_t> firstReceived;
+        bool first = true;
+        for (const MonitorReport& r : OfKind(all, REPORT_MINUTE)) {
             outcomes.push_back(r.Minute.Outcome);
-        if (c.Name != std::string("noise"))
+            firstReceived.push_back(r.Minute.FirstReceived);
+            if (r.Minute.Outcome != MINUTE_CONFIRMED)
+                continue;
+            // On a clean line with the PC's clock right, Varnel's guard sets
+            // the clock at the first confirmed minute and every one after.
+            EXPECT_EQ(r.Minute.Guard.Verdict, first ? GUARD_SET_CLOCK_AGREES : GUARD_SET_FITS) << c.Name;
+            first = false;
+        }
+        if (c.Name != std::string("noise")) {
             EXPECT_EQ(outcomes, c.Outcomes) << c.Name;
+            EXPECT_EQ(firstReceived, c.FirstReceived) << c.Name;
+        }
     }
     // After the loss: one line for each further second without a second start.
     const std::vector<MonitorReport> silence = OfKind(Observe(loss), REPORT_SILENCE);
@@ -196,9 +239,23 @@ MonitorReport Made(ReportKind kind, const SecondReport& s = {}, const MinuteRepo
     return r;
 }
 
+GuardJudgement Judged(GuardVerdict verdict, int32_t setLateMs = 0, int64_t movedS = 0, uint32_t waitMs = 0)
+{
+    return GuardJudgement{verdict, setLateMs, movedS, waitMs, 0};
+}
+
 TEST(MonitorTexts, ReportLines)
 {
     const TimeFields t0418 = {18, 4, 1, 7, 12, 26};
+    const MinuteReport confirmed = {t0418, {}, PARITY_ALL, false, false, MINUTE_CONFIRMED, ALL_RECEIVED, {}, 0};
+    auto confirmedWith = [&](GuardJudgement j, int64_t clockOffsetMs = 0) {
+        MinuteReport m = confirmed;
+        m.Guard = j;
+        m.ClockOffsetMs = clockOffsetMs;
+        return Made(REPORT_MINUTE, {}, m);
+    };
+    const char* const markerLine =
+        "minute marker: 26-12-07 Mon 04:18 GMT, parity: year ok, month+day ok, weekday ok, hour+minute ok\n";
     const struct {
         MonitorReport Report;
         const char* Text;
@@ -209,17 +266,36 @@ TEST(MonitorTexts, ReportLines)
         {Made(REPORT_SECOND, {NUMBER_UNKNOWN, 62, 1, BIT_NOT_SAMPLED, 6, true, {10, 1, 1, 1, 1, 1}}),
          "second  --  off 200+20+20+20+20+20+... ms A=1 B=-   1240 ms  irregular\n", "irregular"},
         {Made(REPORT_SILENCE), "second  --  no second start for 3 s\n", ""},
-        {Made(REPORT_MINUTE, {}, {t0418, {}, PARITY_ALL, false, false, MINUTE_CONFIRMED}),
-         "minute marker: 26-12-07 Mon 04:18 GMT, parity: year ok, month+day ok, weekday ok, hour+minute ok\n"
-         "  confirmed: Varnel sets the clock to 04:18:00 (GMT)\n",
+        {confirmedWith(Judged(GUARD_SET_FITS)),
+         "  confirmed: Varnel's guard would set the clock to 04:18:00 (GMT): it follows from the minute last used\n",
          "confirmed"},
-        {Made(REPORT_MINUTE, {}, {{18, 5, 1, 7, 12, 26}, t0418, PARITY_ALL, true, false, MINUTE_MISMATCH}),
+        {confirmedWith(Judged(GUARD_SET_AGREED, -230, 0, 220)),
+         "  confirmed: Varnel's guard would set the clock to 04:18:00 (GMT) 230 ms after its marker, when its "
+         "second starts: the minutes held before it agree\n",
+         "confirmed"},
+        {confirmedWith(Judged(GUARD_HOLD_UNPROVEN), -3012),
+         "  confirmed, but Varnel's guard would hold it: the clock is 3.012 s off, so the next minute must agree\n",
+         "confirmed"},
+        {confirmedWith(Judged(GUARD_HOLD_LATE, 60)),
+         "  confirmed, but Varnel's guard would hold it: its marker came 60 ms after its second's start\n",
+         "confirmed"},
+        {confirmedWith(Judged(GUARD_HOLD_MOVED, 0, -60)),
+         "  confirmed, but Varnel's guard would hold it: it is -60 s from where the minute last used puts it\n",
+         "confirmed"},
+        {Made(REPORT_MINUTE, {}, {{18, 5, 1, 7, 12, 26}, t0418, PARITY_ALL, true, false, MINUTE_MISMATCH, 0, {}, 0}),
          "minute marker: 26-12-07 Mon 05:18 BST, parity: year ok, month+day ok, weekday ok, hour+minute ok\n"
          "  not confirmed (expected 26-12-07 Mon 04:18): Varnel leaves the clock alone\n",
          "not confirmed"},
-        {Made(REPORT_MINUTE, {}, {t0418, {}, uint8_t(PARITY_ALL & ~PARITY_TIME), false, true, MINUTE_PARITY_ERROR}),
+        {Made(REPORT_MINUTE, {}, {t0418, {}, uint8_t(PARITY_ALL & ~PARITY_TIME), false, true, MINUTE_PARITY_ERROR, 0, {}, 0}),
          "minute marker: 26-12-07 Mon 04:18 UTC, parity: year ok, month+day ok, weekday ok, hour+minute FAILED\n"
          "  not confirmed (parity error): Varnel leaves the clock alone\n",
+         "not confirmed"},
+        // The part-minute before the first marker: groups never seen are not
+        // called failed.
+        {Made(REPORT_MINUTE, {}, {{18, 0, 0, 0, 0, 0}, {}, PARITY_WEEKDAY, false, false, MINUTE_PARTIAL, 36, {}, 0}),
+         "minute marker: 00-00-00 Sun 00:18 GMT, bits of seconds 1 to 35 not received, parity: year not received, "
+         "month+day not received, weekday ok, hour+minute FAILED\n"
+         "  not confirmed (the monitor started during this minute): Varnel leaves the clock alone\n",
          "not confirmed"},
         {Made(REPORT_MESSAGE), "5751 07010412 00401A0C  26-12-07 Mon 04:18  TIME_VALID\n", ""},
         {Made(REPORT_SUMMARY, {}, {}, {60, 60, 0, false, true, true, true, false, false, false}),
@@ -233,7 +309,9 @@ TEST(MonitorTexts, ReportLines)
     for (const auto& c : cases) {
         ReportText text;
         FormatReport(c.Report, &text);
-        EXPECT_EQ(std::string(text.Text, text.Length), c.Text);
+        // Confirmed minutes: the marker line as above, then the guard's word.
+        const bool guarded = c.Report.Kind == REPORT_MINUTE && c.Report.Minute.Outcome == MINUTE_CONFIRMED;
+        EXPECT_EQ(std::string(text.Text, text.Length), guarded ? markerLine + std::string(c.Text) : c.Text);
         EXPECT_EQ(std::string(text.Text + text.MarkFrom, text.MarkTo - text.MarkFrom), c.Marked) << c.Text;
     }
 }

@@ -1,8 +1,9 @@
-// The WM_TIMECODE decisions: classification, the clock guard, the clock calls
-// and the tray tip, run against a recording clock and English stand-in
-// formatters.
+// The WM_TIMECODE decisions: classification, the clock guard and the tick's
+// second tracking behind it, the clock calls and the tray tip, run against a
+// recording clock and English stand-in formatters.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@ struct FakeSystem {
     std::vector<bool> ClockAnswers;  // answer of call i; missing entries succeed
     ClockTime Reading;               // what the clock reads
     uint64_t Count = 0;              // the monotonic count
+    uint64_t SleptMs = 0;            // slept since the message was handed over
     std::vector<std::string> Pictures;
     std::vector<int> OfferedSizes;
     // Formatter behaviour: 0 normal, 1 refuse (return 0), 2 scribble over the whole
@@ -40,6 +42,11 @@ bool FakeSetClock(const ClockTime& t)
 
 ClockTime FakeReadClock() { return Fake.Reading; }
 uint64_t FakeMonotonicMs() { return Fake.Count; }
+void FakeSleepMs(uint32_t ms)
+{
+    Fake.Count += ms;
+    Fake.SleptMs += ms;
+}
 
 int Answer(int mode, const std::string& text, char* out, int size)
 {
@@ -93,15 +100,18 @@ protected:
         Platform.SetClock = FakeSetClock;
         Platform.ReadClock = FakeReadClock;
         Platform.MonotonicMs = FakeMonotonicMs;
+        Platform.SleepMs = FakeSleepMs;
         Platform.FormatDate = FakeFormatDate;
         Platform.FormatTime = FakeFormatTime;
     }
     // The tip lives in exactly 64 bytes on the heap, so any write past them is
-    // an AddressSanitizer error. A fresh guard and a clock that agrees with
-    // the message: the guard lets every confirmed minute through.
+    // an AddressSanitizer error. A fresh guard, a steady stamp from the tick
+    // and a clock that agrees with the message: the guard lets every confirmed
+    // minute through.
     std::string Report(uint32_t wParam, uint32_t lParam, TrayIconKind* icon)
     {
         ClockGuard = ClockGuardRecord{};
+        PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), Fake.Count, 0, 1, 0});
         Fake.Reading = UnpackClockTime(wParam, lParam);
         std::vector<char> tip(TIP_SIZE, '\x7f');
         *icon = ReportTimeCode(wParam, lParam, tip.data());
@@ -286,6 +296,70 @@ TEST_F(StatusTest, FormattersAreOfferedOnlyTheRoomLeft)
     EXPECT_EQ(std::string(tip.data()), "MSF status: " + std::string(51, 'z'));
 }
 
+// ---- The tick's second tracking ----
+
+// Second starts a few ms late on a count Ppm fast: a noise start 260 ms early
+// before every tenth where asked; silence, static (the decoder starts a second
+// at the first noise pulse 740 ms after the last) or seconds ShiftMs later from
+// the given second on. Expected at the last start: epoch (0: not trusted), its
+// second number, and the learnt rate within 5 ppm (NaN: not checked).
+struct TrackCase {
+    const char* Name;
+    double Ppm;
+    int Seconds, NoiseEvery, StaticFrom, StaticTo, SilentFrom, SilentTo, ShiftFrom, ShiftMs;
+    uint32_t Epoch;
+    int64_t SecondNumber;
+    double RatePpm;
+};
+
+TEST(SecondTrackTest, FollowsTheReceivedSecond)
+{
+    const double unchecked = std::nan("");
+    const TrackCase cases[] = {
+        {"seven starts: not trusted yet", 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, unchecked},
+        {"a clean hour at -100 ppm: rate learnt", -100, 3600, 0, 0, 0, 0, 0, 0, 0, 1, 3599, -100},
+        {"noise before every tenth start moves nothing", 20, 1200, 10, 0, 0, 0, 0, 0, 0, 1, 1199, 20},
+        {"45 s of static moves nothing", 50, 646, 0, 600, 645, 0, 0, 0, 0, 1, 645, unchecked},
+        {"15 silent minutes at 100 ppm: still followed", 100, 3000, 0, 0, 0, 1500, 2400, 0, 0, 1, 2999, unchecked},
+        {"25 silent minutes: numbered anew", 20, 3200, 0, 0, 0, 1000, 2500, 0, 0, 2, 699, unchecked},
+        {"the seconds move 300 ms: a new epoch after ten", 20, 700, 0, 0, 0, 0, 0, 600, 300, 2, 90, unchecked},
+    };
+    for (const TrackCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        ResetSecondTracking();
+        uint64_t state = 12345;
+        double staticMs = c.StaticFrom * 1000.0;
+        int staticMoves = 0;  // static starts that moved the phase
+        SecondStartFit fit{};
+        auto at = [&](double trueMs) { return uint64_t(5000000 + trueMs * (1 + c.Ppm * 1e-6)); };
+        for (int k = 0; k < c.Seconds; ++k) {
+            const bool inStatic = k >= c.StaticFrom && k < c.StaticTo;
+            for (; inStatic && staticMs < (k + 1) * 1000.0; staticMs += 740) {
+                state = state * 6364136223846793005ull + 1442695040888963407ull;
+                staticMs += double(state >> 59);  // 0..31 ms more
+                const int64_t phase = SecondTrack.PhaseUs;
+                TrackSecondStart(at(staticMs));
+                staticMoves += SecondTrack.PhaseUs != phase;
+            }
+            if (inStatic || (k >= c.SilentFrom && k < c.SilentTo))
+                continue;
+            const double offset = 14 + (k * 7) % 5 + (c.ShiftFrom > 0 && k >= c.ShiftFrom ? c.ShiftMs : 0);
+            if (c.NoiseEvery > 0 && k % c.NoiseEvery == 0 && k > 0)
+                TrackSecondStart(at(k * 1000.0 + offset - 260));
+            fit = TrackSecondStart(at(k * 1000.0 + offset));
+        }
+        // Only a static start right after a real one may move the phase.
+        EXPECT_LE(staticMoves, 1);
+        EXPECT_EQ(fit.Epoch, c.Epoch);
+        if (c.Epoch != 0) {
+            EXPECT_EQ(fit.SecondNumber, c.SecondNumber);
+            EXPECT_LE(std::abs(fit.ErrorUs), 3000);
+        }
+        if (!std::isnan(c.RatePpm))
+            EXPECT_NEAR((double(SecondTrack.PeriodNs) - 1e9) / 1e3, c.RatePpm, 5);
+    }
+}
+
 // ---- The clock guard, one confirmed minute after another ----
 
 // Milliseconds since 2000-01-01 as a calendar record (the inverse of
@@ -333,8 +407,9 @@ TEST(ClockTimeTest, MillisecondsFrom2000)
 // One confirmed minute of a scenario.
 struct GuardMinute {
     int Index;         // minutes after the first minute edge
-    int HandledMs;     // when its message is handled, from its edge (a noise
-                       // pulse taken for the marker: before it)
+    int MarkerMs;      // where the tick sees its marker start, from the edge (a
+                       // noise pulse taken for it: before it)
+    int HandledMs;     // when the window handles its message, after that
     int FieldsOff;     // the fields name a minute this many minutes off
     bool Refused;      // the system refuses the clock setting
     bool Accepted;     // expected: the guard lets it set the clock
@@ -344,18 +419,23 @@ struct GuardScenario {
     int64_t ClockErrorMs;  // the PC clock against true time at the start
     double DriftPpm;       // the monotonic count's rate error
     int SummerFrom;        // minutes from here on are BST in local mode (-1: never)
-    int EventAt;           // before this minute: the clock moves by ClockMoveMs and
-    int64_t ClockMoveMs;   // every later marker comes MarkerStepMs later
-    int64_t MarkerStepMs;
+    int EventAt;           // before this minute: the clock moves by ClockMoveMs,
+    int64_t ClockMoveMs;   // every later second comes MarkerStepMs later, the
+    int64_t MarkerStepMs;  // count jumps by CountJumpMs, and for SilentMinutes
+    int64_t CountJumpMs;   // before it the tick saw no second start
+    int SilentMinutes;
     std::vector<GuardMinute> Minutes;
 };
 
-// n minutes from index first, handled 15 ms after their edges, all accepted.
-std::vector<GuardMinute> Plain(int first, int n)
+constexpr int TICK_LATE_MS = 15;  // a second start is seen about this late
+
+// n minutes from index first, every `every` minutes, seen and handled on time,
+// all accepted.
+std::vector<GuardMinute> Plain(int first, int n, int every = 1)
 {
     std::vector<GuardMinute> m;
-    for (int i = first; i < first + n; ++i)
-        m.push_back({i, 15, 0, false, true});
+    for (int i = 0; i < n; ++i)
+        m.push_back({first + i * every, TICK_LATE_MS, 1, 0, false, true});
     return m;
 }
 std::vector<GuardMinute> operator+(std::vector<GuardMinute> a, const std::vector<GuardMinute>& b)
@@ -363,80 +443,164 @@ std::vector<GuardMinute> operator+(std::vector<GuardMinute> a, const std::vector
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+GuardMinute Held(int index, int markerMs = TICK_LATE_MS, int fieldsOff = 0, int handledMs = 1)
+{
+    return {index, markerMs, handledMs, fieldsOff, false, false};
+}
+GuardMinute SetAt(int index, int markerMs, int handledMs = 1) { return {index, markerMs, handledMs, 0, false, true}; }
 
-TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndFollowsRealSteps)
+TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndServesSparseReception)
 {
     const GuardScenario scenarios[] = {
-        {"clean start, clock 20 ms off: every minute", 20, 20, -1, -1, 0, 0, Plain(0, 5)},
-        {"noise pulse 300 ms early, then 40 ms early", 0, 20, -1, -1, 0, 0,
-         Plain(0, 5) + std::vector<GuardMinute>{{5, -300, 0, false, false}, {6, -25, 0, false, false}} +
+        {"clean start, clock 20 ms off: every minute", 20, 20, -1, -1, 0, 0, 0, 0, Plain(0, 5)},
+        {"noise pulses 300 and 25 ms early: set when their seconds start", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{SetAt(5, -300), SetAt(6, -25)} + Plain(7, 2)},
+        {"a noise pulse 510 ms early, after another: set when its second starts", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{SetAt(5, -510)} + Plain(6, 2)},
+        {"marker seen 60 ms late", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{Held(5, 75)} + Plain(6, 2)},
+        {"messages handled 50 and 400 ms late", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{Held(5, TICK_LATE_MS, 0, 50), Held(6, TICK_LATE_MS, 0, 400)} +
              Plain(7, 2)},
-        {"marker seen 60 ms late", 0, 20, -1, -1, 0, 0,
-         Plain(0, 5) + std::vector<GuardMinute>{{5, 75, 0, false, false}} + Plain(6, 2)},
-        {"a message handled 400 ms late", 0, 20, -1, -1, 0, 0,
-         Plain(0, 5) + std::vector<GuardMinute>{{5, 415, 0, false, false}} + Plain(6, 2)},
-        {"wrong minutes: one behind, an hour ahead", 0, 20, -1, -1, 0, 0,
-         Plain(0, 5) + std::vector<GuardMinute>{{5, 15, -1, false, false}, {7, 15, 60, false, false}} +
-             Plain(8, 2)},
-        {"two noise pulses in a row at one place: both held", 0, 20, -1, -1, 0, 0,
-         Plain(0, 5) + std::vector<GuardMinute>{{5, -245, 0, false, false}, {6, -245, 0, false, false}} +
-             Plain(7, 2)},
-        {"a leap second: held twice, then followed", 0, 20, -1, 5, 0, 1000,
-         Plain(0, 5) + std::vector<GuardMinute>{{5, 15, 0, false, false}, {6, 15, 0, false, false}} +
-             Plain(7, 3)},
-        {"the clock moved by hand: set right at the next minute", 0, 20, -1, 5, 3000, 0, Plain(0, 8)},
-        {"start with the clock 3 s off: the second minute agrees", 3000, 20, -1, -1, 0, 0,
-         std::vector<GuardMinute>{{0, 15, 0, false, false}} + Plain(1, 3)},
-        {"start on a noise pulse with the clock 3 s off", 3000, 20, -1, -1, 0, 0,
-         std::vector<GuardMinute>{{0, -300, 0, false, false}, {1, 15, 0, false, false}} + Plain(2, 3)},
-        {"summer time begins in local mode: no step", 0, 20, 5, -1, 0, 0, Plain(0, 10)},
-        {"a refused clock: still followed, tried at every minute", 2000, 20, -1, -1, 0, 0,
-         std::vector<GuardMinute>{{0, 15, 0, false, false}, {1, 15, 0, true, true}, {2, 15, 0, true, true},
-                                  {3, 15, 0, false, true}}},
-        {"three hours without a minute, count 100 ppm fast, drift learnt", 0, 100, -1, -1, 0, 0,
-         Plain(0, 240) + Plain(420, 3)},
-        {"three hours' gap before the drift is known: held twice", 0, 100, -1, -1, 0, 0,
-         Plain(0, 3) + std::vector<GuardMinute>{{183, 15, 0, false, false}, {184, 15, 0, false, false}} +
-             Plain(185, 2)},
+        {"wrong minutes: one behind, an hour ahead", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{Held(5, TICK_LATE_MS, -1), Held(7, TICK_LATE_MS, 60)} + Plain(8, 2)},
+        {"a noise pulse at the same place before every marker", 3000, 20, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0, -200), SetAt(1, -200), SetAt(2, -200), SetAt(3, -200)}},
+        {"a leap second: held twice, then followed", 0, 20, -1, 5, 0, 1000, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{Held(5), Held(6)} + Plain(7, 3)},
+        {"the clock moved by hand: set right at the next minute", 0, 20, -1, 5, 3000, 0, 0, 0, Plain(0, 8)},
+        {"start with the clock 3 s off: the second minute agrees", 3000, 20, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0)} + Plain(1, 3)},
+        {"start on a wrong minute with the clock 3 s off", 3000, 20, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0, TICK_LATE_MS, 1), Held(1)} + Plain(2, 3)},
+        {"summer time begins in local mode: no step", 0, 20, 5, -1, 0, 0, 0, 0, Plain(0, 10)},
+        {"a refused clock: still followed, tried at every minute", 2000, 20, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0), {1, TICK_LATE_MS, 1, 0, true, true}, {2, TICK_LATE_MS, 1, 0, true, true},
+                                  {3, TICK_LATE_MS, 1, 0, false, true}}},
+        // Sparse reception: the seconds keep the reference fresh however far
+        // apart the minutes come.
+        {"20 ppm, clock 3 s off, a minute every 45 minutes for a day", 3000, 20, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0)} + Plain(45, 32, 45)},
+        {"20 ppm, a minute every two hours for two days", -90000, -20, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0)} + Plain(120, 24, 120)},
+        {"three good minutes, then one an hour at 100 ppm", 500, 100, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0)} + Plain(1, 2) + Plain(62, 24, 60)},
+        {"50 ppm, one every 30 minutes, a noise pulse and a wrong minute among them", 3000, 50, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0)} + Plain(30, 5, 30) + std::vector<GuardMinute>{SetAt(180, -150)} +
+             Plain(210, 2, 30) + std::vector<GuardMinute>{Held(270, TICK_LATE_MS, 1)} + Plain(300, 4, 30)},
+        {"-100 ppm, clock 90 s behind, one every four hours", -90000, -100, -1, -1, 0, 0, 0, 0,
+         std::vector<GuardMinute>{Held(0)} + Plain(240, 8, 240)},
+        // Resume from sleep: eight hours without seconds, the count running on
+        // or standing still (its first minute comes two minutes after).
+        {"resume after 8 h of sleep, the clock 2 s off: settled at the second", 0, 20, -1, 500, 2000, 0, 0, 480,
+         Plain(0, 3) + std::vector<GuardMinute>{Held(502)} + Plain(503, 2)},
+        {"resume after 8 h, the count stood still: settled at the third", 0, 20, -1, 500, 0, 0, -28800000, 480,
+         Plain(0, 3) + std::vector<GuardMinute>{Held(502), Held(503)} + Plain(504, 2)},
     };
     const int64_t start = 849932160000;  // 2026-12-07 04:16:00 UTC
     for (const GuardScenario& sc : scenarios) {
         SCOPED_TRACE(sc.Name);
         ClockGuard = ClockGuardRecord{};
+        ResetSecondTracking();
         int64_t clockError = sc.ClockErrorMs;  // the PC clock minus the continuous time
+        const int64_t eventSecond = sc.EventAt >= 0 ? int64_t(sc.EventAt) * 60 : INT64_MAX;
+        // True time of second k's edge, and the count at a true time.
+        auto edgeOf = [&](int64_t k) { return start + k * 1000 + (k >= eventSecond ? sc.MarkerStepMs : 0); };
+        auto countAt = [&](int64_t t, int64_t k) {
+            const int64_t shifted = t - start + (k >= eventSecond ? sc.CountJumpMs : 0);
+            return uint64_t(7000000 + int64_t(std::llround(double(shifted) * (1 + sc.DriftPpm * 1e-6))));
+        };
+        int64_t next = -120;  // two minutes of seconds before the first minute
         bool moved = false;
         for (const GuardMinute& m : sc.Minutes) {
             SCOPED_TRACE(testing::Message() << "minute " << m.Index);
-            const bool event = sc.EventAt >= 0 && m.Index >= sc.EventAt;
-            if (event && !moved) {
+            const int64_t markerSecond = int64_t(m.Index) * 60;
+            for (; next < markerSecond; ++next)
+                if (!(next < eventSecond && next >= eventSecond - sc.SilentMinutes * 60))
+                    TrackSecondStart(countAt(edgeOf(next) + TICK_LATE_MS + (next * 7) % 5 - 2, next));
+            next = markerSecond + 1;
+            if (markerSecond >= eventSecond && !moved) {
                 clockError += sc.ClockMoveMs;
                 moved = true;
             }
-            const int64_t edge = start + m.Index * 60000 + (event ? sc.MarkerStepMs : 0);
-            const int64_t handled = edge + m.HandledMs;
+            const int64_t seen = edgeOf(markerSecond) + m.MarkerMs;
+            const int64_t handled = seen + m.HandledMs;
             const bool summer = sc.SummerFrom >= 0 && m.Index >= sc.SummerFrom;
             const int64_t zone = summer ? 3600000 : 0;
+            // The fields: minute Index (the leap second adds no minute).
             const ClockTime fields = TimeAtMs(start + (m.Index + m.FieldsOff) * 60000 + zone);
             const TimeFields f = {uint8_t(fields.Minute), uint8_t(fields.Hour),   uint8_t(fields.DayOfWeek),
                                   uint8_t(fields.Day),    uint8_t(fields.Month), uint8_t(fields.Year - 2000)};
+            const uint32_t wParam = PackTimeCodeWParam(f);
+            const uint32_t lParam = PackTimeCodeLParam(f, ST_TIME_VALID | (summer ? ST_SUMMER_TIME : 0));
+            const uint64_t seenCount = countAt(seen, markerSecond);
+            const SecondStartFit fit = TrackSecondStart(seenCount);
+            PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), seenCount, fit.ErrorUs, fit.Epoch,
+                                           fit.SecondNumber});
             Fake = FakeSystem{};
             Fake.ClockAnswers = {!m.Refused};
             Fake.Reading = TimeAtMs(handled + zone + clockError);
-            Fake.Count = uint64_t(7000000 + int64_t(double(handled - start) * (1 + sc.DriftPpm * 1e-6)));
+            Fake.Count = countAt(handled, markerSecond);
             std::vector<char> tip(TIP_SIZE);
-            const TrayIconKind icon = ReportTimeCode(
-                PackTimeCodeWParam(f), PackTimeCodeLParam(f, ST_TIME_VALID | (summer ? ST_SUMMER_TIME : 0)),
-                tip.data());
+            const TrayIconKind icon = ReportTimeCode(wParam, lParam, tip.data());
             EXPECT_EQ(Fake.ClockCalls.size(), m.Accepted ? (m.Refused ? 1u : 2u) : 0u);
             EXPECT_EQ(icon, m.Accepted && !m.Refused ? ICON_GOOD : ICON_POOR);
-            if (!Fake.ClockCalls.empty() && !m.Refused)
-                clockError = ClockTimeMs(Fake.ClockCalls[0]) - (handled + zone);
+            if (!Fake.ClockCalls.empty() && !m.Refused) {
+                const int64_t setAt = handled + int64_t(Fake.SleptMs);
+                clockError = ClockTimeMs(Fake.ClockCalls[0]) - (setAt + zone);
+                // Every setting lands within 50 ms of its minute's edge.
+                EXPECT_LE(std::llabs(clockError + (markerSecond >= eventSecond ? sc.MarkerStepMs : 0)), 50);
+            }
         }
         // However it started, the clock ends within 50 ms of the markers (after
         // a leap second the continuous time is a second ahead of them).
-        const int64_t last = sc.Minutes.back().Index;
-        EXPECT_LE(std::llabs(clockError + (sc.EventAt >= 0 && last >= sc.EventAt ? sc.MarkerStepMs : 0)), 50);
+        EXPECT_LE(std::llabs(clockError + (next - 1 >= eventSecond ? sc.MarkerStepMs : 0)), 50);
     }
+}
+
+// The verdicts and what they carry, minute by minute against a hand-made stamp
+// (minute n starts at n * 60 s UTC; position = second number - that).
+TEST(ClockGuardTest, SaysWhyItSetsOrHolds)
+{
+    const struct {
+        const char* Name;
+        int32_t ErrorUs;  // the marker against its second's predicted start
+        int64_t SecondNumber, ClockOffsetMs, HandledMs;
+        uint32_t Epoch;
+        GuardVerdict Verdict;
+        uint32_t WaitMs;
+        int32_t SetLateMs;
+        int64_t MovedS;
+    } steps[] = {
+        {"no trusted seconds yet", 0, 600, 0, 0, 0, GUARD_HOLD_UNSTEADY, 0, 0, 0},
+        {"the clock disagrees: nothing to compare with", 2000, 1000, 3000, 1, 1, GUARD_HOLD_UNPROVEN, 0, 3, 0},
+        {"the next agrees", 3000, 1060, 3000, 1, 1, GUARD_SET_AGREED, 0, 4, 0},
+        {"fits, 200 ms early: set when its second starts", -200000, 1120, 0, 0, 1, GUARD_SET_FITS, 190, -200, 0},
+        {"fits, handled 30 ms late", 0, 1180, 0, 30, 1, GUARD_HOLD_LATE, 0, 30, 0},
+        {"a minute off", 0, 1300, 0, 0, 1, GUARD_HOLD_MOVED, 0, 0, 60},
+        {"600 ms early, nearest the second before", 400000, 1299, 0, 0, 1, GUARD_SET_FITS, 590, -600, 0},
+        {"another epoch, the clock agrees", 0, 77, 20, 0, 2, GUARD_SET_CLOCK_AGREES, 0, 0, 0},
+    };
+    ClockGuardRecord g{};
+    int64_t minuteS = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.Name);
+        const MinuteStamp stamp{0, 1000000, s.ErrorUs, s.Epoch, s.SecondNumber};
+        const GuardJudgement j =
+            GuardJudgeMinute(g, &stamp, minuteS * 1000, s.ClockOffsetMs, 1000000 + uint64_t(s.HandledMs));
+        EXPECT_EQ(j.Verdict, s.Verdict);
+        EXPECT_EQ(j.WaitMs, s.WaitMs);
+        EXPECT_EQ(j.SetLateMs, s.SetLateMs);
+        EXPECT_EQ(j.MovedS, s.MovedS);
+        minuteS += 60;
+    }
+    EXPECT_EQ(GuardJudgeMinute(g, nullptr, 0, 0, 0).Verdict, GUARD_HOLD_NO_STAMP);
+    // The window reads a stamp only for its own message.
+    MinuteStamp got{};
+    PublishMinuteStamp(MinuteStamp{TimeCodeKey(0x14050E07, 0x00400C04), 987654321, -2500, 3, 41});
+    EXPECT_TRUE(ReadMinuteStamp(0x14050E07, 0x00400C04, &got) && got.MarkerMs == 987654321 &&
+                got.ErrorUs == -2500 && got.Epoch == 3 && got.SecondNumber == 41);
+    EXPECT_FALSE(ReadMinuteStamp(0x14050E07, 0x00000C04, &got));
 }
 
 TEST(TimerPeriodTest, AcceptsOnlyDivisorsOfTheSamplePeriod)

@@ -1,6 +1,6 @@
 // The Win32 platform table: the input reads of the sampling tick, the clock
-// (set and read), the monotonic count and the locale formatters behind the
-// portable core.
+// (set, and read with the monotonic count from reception's glue) and the
+// locale formatters behind the portable core.
 #include "tray_win32.h"
 
 #include <cstdint>
@@ -28,27 +28,6 @@ static bool Win32SetClock(const ClockTime& t)
     return SetLocalTime(&s) != FALSE;
 }
 
-static ClockTime Win32ReadClock()
-{
-    SYSTEMTIME s;
-    GetLocalTime(&s);
-    return ClockTime{s.wYear, s.wMonth, s.wDayOfWeek, s.wDay, s.wHour, s.wMinute, s.wSecond,
-                     s.wMilliseconds};
-}
-
-// The performance counter: 64 bits, not moved by clock settings, and on
-// Windows XP and later (Vista is the oldest Varnel supports) both calls always
-// succeed. Called on the UI thread only.
-static uint64_t Win32MonotonicMs()
-{
-    LARGE_INTEGER frequency, count;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&count);
-    const uint64_t f = frequency.QuadPart > 0 ? uint64_t(frequency.QuadPart) : 1000;
-    const uint64_t c = uint64_t(count.QuadPart);
-    return c / f * 1000 + c % f * 1000 / f;
-}
-
 static int Win32FormatDate(const ClockTime& t, const char* picture, char* out, int size)
 {
     const SYSTEMTIME s = ToSystemTime(t);
@@ -63,6 +42,8 @@ static int Win32FormatTime(const ClockTime& t, const char* picture, char* out, i
 
 static void Win32YieldThread() { SwitchToThread(); }
 
+static void Win32SleepMs(uint32_t ms) { Sleep(ms); }
+
 void InstallWin32Platform()
 {
     Platform.ReadModemStatus = Win32ReadModemStatus;
@@ -70,6 +51,7 @@ void InstallWin32Platform()
     Platform.PostTimeCode = Win32PostTimeCode;
     Platform.ClosePort = Win32ClosePort;
     Platform.YieldThread = Win32YieldThread;
+    Platform.SleepMs = Win32SleepMs;
     Platform.SetClock = Win32SetClock;
     Platform.ReadClock = Win32ReadClock;
     Platform.MonotonicMs = Win32MonotonicMs;

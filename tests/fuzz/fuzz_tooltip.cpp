@@ -68,7 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Platform.SetClock = FuzzSetClock;
     Platform.ReadClock = FuzzReadClock;
     Reading = UnpackClockTime(wParam, lParam);
+    // A fresh guard, a clock that agrees and a steady stamp: the guard lets a
+    // confirmed minute through.
     ClockGuard = ClockGuardRecord{};
+    PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), 0, 0, 1, 0});
     Platform.FormatDate = FuzzFormat;
     Platform.FormatTime = FuzzFormat;
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "reception/clock_guard.h"
 #include "reception/reception.h"
 
 constexpr uint32_t SAMPLES_PER_SECOND = 50;  // 20 ms samples
@@ -62,7 +63,15 @@ enum MinuteOutcome : uint8_t {
     MINUTE_IMPOSSIBLE,    // parity-clean, but a field is out of range
     MINUTE_FIRST,         // the first clean minute: nothing to compare with yet
     MINUTE_MISMATCH,      // clean, but not the minute predicted
+    MINUTE_PARTIAL,       // a parity group failed that holds bits sent before
+                          // the monitor started
 };
+
+// The first second (17 to 59) whose bits the decoder received in a minute the
+// monitor started in; 0: all of them.
+constexpr uint8_t ALL_RECEIVED = 0;
+// The first A bit of each parity group, in PARITY_* order.
+constexpr uint8_t PARITY_GROUP_FIRST_SECOND[4] = {17, 25, 36, 39};
 
 struct MinuteReport {
     TimeFields Fields;     // as decoded (in UTC mode converted to UTC)
@@ -71,6 +80,10 @@ struct MinuteReport {
     bool Summer;           // B58: BST in force
     bool UtcMode;          // Varnel keeps the clock in UTC
     MinuteOutcome Outcome;
+    uint8_t FirstReceived; // seconds 1 to FirstReceived - 1 were sent before the
+                           // monitor started, or ALL_RECEIVED
+    GuardJudgement Guard;  // MINUTE_CONFIRMED: what Varnel's clock guard would do
+    int64_t ClockOffsetMs; // and the clock's reading minus the minute then
 };
 
 // One minute's statistics, the verdict's input.
@@ -117,6 +130,11 @@ struct ObserverRecord {
     TimeFields Expected;     // the minute predicted for the next marker
     bool LastDecodeClean;    // of the last recognised minute
     bool LastConfirmed;
+    uint8_t ABits;           // A bits sampled after the first second start (and
+                             // since the polarity was last learned), up to 60,
+                             // until the first marker
+    bool MarkerEverSeen;     // a minute marker has been recognised
+    ClockGuardRecord Guard;  // the monitor's own clock guard, judging as Varnel's
     uint64_t WindowStart;    // sample at which the current minute began
     bool FirstWindow;
     bool Learned;
@@ -132,7 +150,8 @@ void CapturePost(uintptr_t window, uint32_t wParam, uint32_t lParam);
 // blocking, no output.
 void MonitorStep(uint8_t bit);
 
-// Back to the state at program start: decoder, observer and both queues.
+// Back to the state at program start: decoder, second tracking, observer and
+// both queues.
 void ResetMonitor();
 
 // ---- Hand-over to the main thread --------------------------------------------

@@ -227,6 +227,8 @@ int main(int argc, char** argv)
     Platform.PostTimeCode = CapturePost;
     Platform.ClosePort = Win32ClosePort;
     Platform.YieldThread = MonitorYield;
+    Platform.ReadClock = Win32ReadClock;
+    Platform.MonotonicMs = Win32MonotonicMs;
     ResetMonitor();
 
     // Varnel's own settings, unless the options say otherwise.

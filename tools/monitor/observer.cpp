@@ -5,6 +5,7 @@
 #include "monitor.h"
 
 #include "config/config.h"
+#include "tray/status.h"
 
 ObserverRecord Observer;
 ReportQueue Reports;
@@ -20,6 +21,7 @@ void CapturePost(uintptr_t, uint32_t wParam, uint32_t lParam)
 void ResetMonitor()
 {
     ResetDecoder();
+    ResetSecondTracking();
     Observer = ObserverRecord{};
     Observer.FirstWindow = true;
     Observer.Current.Number = NUMBER_UNKNOWN;
@@ -147,6 +149,21 @@ static void FollowRun(bool pulse)
     }
 }
 
+// What Varnel's clock guard would do with the confirmed minute just posted,
+// were its message handled at once: the monitor's own guard record, the stamp
+// the sampling step made, the PC's clock.
+static void JudgeAsVarnel(MinuteReport& m)
+{
+    ObserverRecord& o = Observer;
+    MinuteStamp stamp;
+    const bool stamped = ReadMinuteStamp(o.PostedWParam, o.PostedLParam, &stamp);
+    const ClockTime t = UnpackClockTime(o.PostedWParam, o.PostedLParam);
+    m.ClockOffsetMs = ClockOffsetMs(Platform.ReadClock(), t);
+    m.Guard = GuardJudgeMinute(o.Guard, stamped ? &stamp : nullptr,
+                               MinuteUtcMs(t, UnpackStatus(o.PostedLParam)), m.ClockOffsetMs,
+                               stamped ? stamp.MarkerMs : 0);
+}
+
 // At a recognised marker, after the decoder step: the minute and its fate.
 static void ReportMinute()
 {
@@ -161,8 +178,19 @@ static void ReportMinute()
     const bool clean = m.ParityPassed == PARITY_ALL;
     const bool possible = FieldsInRange(d.Decoded);
     const bool confirmed = o.Posted && (UnpackStatus(o.PostedLParam) & ST_TIME_VALID) != 0;
+    // Bit k of the A register is A(59 - k): before the first marker only the
+    // newest ABits of them were sampled.
+    if (!o.MarkerEverSeen && o.ABits < 59)
+        m.FirstReceived = uint8_t(60 - o.ABits);
+    bool unseenGroupFailed = false;
+    for (unsigned g = 0; g < 4; ++g)
+        unseenGroupFailed |= !(m.ParityPassed >> g & 1) && m.FirstReceived > PARITY_GROUP_FIRST_SECOND[g];
+    o.MarkerEverSeen = true;
     if (confirmed) {
         m.Outcome = MINUTE_CONFIRMED;
+        JudgeAsVarnel(m);
+    } else if (unseenGroupFailed) {
+        m.Outcome = MINUTE_PARTIAL;
     } else if (!clean) {
         m.Outcome = MINUTE_PARITY_ERROR;
     } else if (!possible) {
@@ -238,6 +266,7 @@ void MonitorStep(uint8_t bit)
         // What came before was read with the other polarity: start counting anew.
         o.Learned = true;
         o.Seconds = o.Regular = o.Irregular = 0;
+        o.ABits = 0;
         o.SecondTainted = true;
     }
 
@@ -259,6 +288,8 @@ void MonitorStep(uint8_t bit)
             // The first A and B samples after the second's start are its bits.
             if (d.TickCount == 7 && o.Current.A == BIT_NOT_SAMPLED)
                 o.Current.A = d.ARegister[0] & 1;
+            if (d.TickCount == 7 && o.ABits < 60)
+                ++o.ABits;
             if (d.TickCount == 12 && o.Current.B == BIT_NOT_SAMPLED)
                 o.Current.B = d.BRegister & 1;
         }

@@ -128,26 +128,80 @@ static void FormatSecond(const MonitorReport& r, TextBuffer& b, ReportText* out)
 
 static const char* const ParityNames[4] = {"year", "month+day", "weekday", "hour+minute"};
 
+// Why Varnel's clock guard would set or hold a confirmed minute.
+static void AppendGuardReason(TextBuffer& b, const MinuteReport& m)
+{
+    const GuardJudgement& j = m.Guard;
+    switch (j.Verdict) {
+    case GUARD_SET_FITS:
+        Append(b, "it follows from the minute last used");
+        return;
+    case GUARD_SET_CLOCK_AGREES:
+        Append(b, "the clock already agrees within %lld ms", (long long)GUARD_CLOCK_AGREES_MS);
+        return;
+    case GUARD_SET_AGREED:
+        Append(b, "the minutes held before it agree");
+        return;
+    case GUARD_HOLD_NO_STAMP:
+        Append(b, "the sampling tick did not time its marker");
+        return;
+    case GUARD_HOLD_UNSTEADY:
+        Append(b, "the second starts before it were too unsteady to time it");
+        return;
+    case GUARD_HOLD_EARLY:
+        Append(b, "its marker came %ld ms before its second's start", -(long)j.SetLateMs);
+        return;
+    case GUARD_HOLD_LATE:
+        Append(b, "its marker came %ld ms after its second's start", (long)j.SetLateMs);
+        return;
+    case GUARD_HOLD_MOVED:
+        Append(b, "it is %+lld s from where the minute last used puts it", (long long)j.MovedS);
+        return;
+    case GUARD_HOLD_UNPROVEN:
+        Append(b, "the clock is %lld.%03lld s off, so the next minute must agree",
+               (long long)(m.ClockOffsetMs < 0 ? -m.ClockOffsetMs : m.ClockOffsetMs) / 1000,
+               (long long)(m.ClockOffsetMs < 0 ? -m.ClockOffsetMs : m.ClockOffsetMs) % 1000);
+        return;
+    }
+}
+
 static void FormatMinute(const MonitorReport& r, TextBuffer& b, ReportText* out)
 {
     const MinuteReport& m = r.Minute;
     const char* zone = m.UtcMode ? "UTC" : m.Summer ? "BST" : "GMT";
     Append(b, "minute marker: ");
     AppendFields(b, m.Fields);
-    Append(b, " %s, parity:", zone);
-    for (unsigned g = 0; g < 4; ++g)
-        Append(b, "%s %s %s", g ? "," : "", ParityNames[g], (m.ParityPassed >> g & 1) ? "ok" : "FAILED");
+    Append(b, " %s, ", zone);
+    if (m.FirstReceived != ALL_RECEIVED)
+        Append(b, "bits of seconds 1 to %u not received, ", unsigned(m.FirstReceived - 1));
+    Append(b, "parity:");
+    for (unsigned g = 0; g < 4; ++g) {
+        const char* result = m.FirstReceived > PARITY_GROUP_FIRST_SECOND[g] ? "not received"
+                             : (m.ParityPassed >> g & 1)                     ? "ok"
+                                                                             : "FAILED";
+        Append(b, "%s %s %s", g ? "," : "", ParityNames[g], result);
+    }
     Append(b, "\n  ");
     const size_t from = b.Used;
     if (m.Outcome == MINUTE_CONFIRMED) {
+        const bool sets = GuardSets(m.Guard.Verdict);
         Append(b, "confirmed");
-        Mark(out, b, from, TONE_GOOD);
-        Append(b, ": Varnel sets the clock to %02u:%02u:00 (%s)\n", m.Fields.Hour, m.Fields.Minute,
-               zone);
+        Mark(out, b, from, sets ? TONE_GOOD : TONE_WARN);
+        if (sets) {
+            Append(b, ": Varnel's guard would set the clock to %02u:%02u:00 (%s)", m.Fields.Hour,
+                   m.Fields.Minute, zone);
+            // A marker taken early: set when the second really starts.
+            if (m.Guard.WaitMs > 0)
+                Append(b, " %ld ms after its marker, when its second starts", -(long)m.Guard.SetLateMs);
+            Append(b, ": ");
+        } else
+            Append(b, ", but Varnel's guard would hold it: ");
+        AppendGuardReason(b, m);
+        Append(b, "\n");
         return;
     }
     Append(b, "not confirmed");
-    Mark(out, b, from, m.Outcome == MINUTE_FIRST ? TONE_PLAIN : TONE_WARN);
+    Mark(out, b, from, m.Outcome == MINUTE_FIRST || m.Outcome == MINUTE_PARTIAL ? TONE_PLAIN : TONE_WARN);
     switch (m.Outcome) {
     case MINUTE_PARITY_ERROR:
         Append(b, " (parity error)");
@@ -162,6 +216,9 @@ static void FormatMinute(const MonitorReport& r, TextBuffer& b, ReportText* out)
         Append(b, " (expected ");
         AppendFields(b, m.Expected);
         Append(b, ")");
+        break;
+    case MINUTE_PARTIAL:
+        Append(b, " (the monitor started during this minute)");
         break;
     case MINUTE_CONFIRMED:
         break;
