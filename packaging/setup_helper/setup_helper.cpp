@@ -374,7 +374,8 @@ static int PrepareFolder(const wchar_t* requested, bool isNew)
 
     if (isNew) {
         if (missingFrom == 0)
-            return Refuse(L"%s exists already: setup makes Varnel's folder itself.", path);
+            return Refuse(L"%s exists already and is not the folder of an earlier Varnel install: setup "
+                          L"makes Varnel's folder itself.", path);
         // Back to where the first missing folder's name starts.
         DWORD from = missingFrom;
         while (path[from - 1] != L'\\')
