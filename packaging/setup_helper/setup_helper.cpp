@@ -65,7 +65,8 @@ static void Say(const wchar_t* format, ...)
         WriteFile(LogFile, line, DWORD(length) * sizeof(wchar_t), &written, nullptr);
 }
 
-// "DOMAIN\name" of a SID, or the SID itself when Windows knows no name for it.
+// "DOMAIN\name" of a SID, or the SID itself when Windows knows no name for
+// it; out holds NAME_CHARS.
 static void AccountName(PSID sid, wchar_t* out)
 {
     wchar_t name[NAME_CHARS], domain[NAME_CHARS];
@@ -73,7 +74,7 @@ static void AccountName(PSID sid, wchar_t* out)
     SID_NAME_USE use;
     if (sid != nullptr && LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
         if (domain[0] != L'\0')
-            wsprintfW(out, L"%s\\%s", domain, name);
+            wsprintfW(out, L"%.120s\\%.120s", domain, name);
         else
             lstrcpynW(out, name, NAME_CHARS);
         return;
@@ -185,7 +186,7 @@ static DWORD ReadFolderSecurity(const wchar_t* path, FolderSecurity* folder)
 // The verdict on path as a sentence, path and account filled in.
 static void SayFinding(const wchar_t* path, FolderFinding finding)
 {
-    wchar_t who[NAME_CHARS];
+    wchar_t who[NAME_CHARS] = L"";
     if (finding.Who != nullptr)
         AccountNameOfText(finding.Who, who);
     switch (finding.Verdict) {
