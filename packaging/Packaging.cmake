@@ -76,6 +76,8 @@ set(CPACK_MONOLITHIC_INSTALL ON)
 # stock one brings PATH editing and component machinery Varnel has no use for,
 # and has no place for a log-on task or the InpOut32.dll check.
 set(CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR}/nsis)
+# The helper the script packs into installer and uninstaller (setup_helper/).
+set(CPACK_VARNEL_SETUP_HELPER ${PROJECT_BINARY_DIR}/packaging/setup_helper/varnel-setup-helper.exe)
 set(CPACK_VARNEL_VERSION_COMMA "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
 # A makensis warning (an unused variable, a page macro misspelt) fails the build.

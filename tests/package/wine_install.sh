@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installer under Wine, as an administrator would use it: silent
 # install into a fresh prefix, what lands where, a running Varnel stopped by
-# the silent uninstaller, and what the uninstaller removes and keeps.
+# the silent uninstaller, and what the uninstaller removes and keeps; the
+# folders it refuses, and what its log (setup.log) says it did, in order.
 # Then the wizard by hand, each page and message box saved as a picture.
 # Usage: wine_install.sh [--arch x64|i686] setup.exe InpOut32.dll version work-dir setup_driver.exe
 #   InpOut32.dll: the simulated receiver (tools/inpout32sim), whose log shows
@@ -64,13 +65,14 @@ run_and_settle() {
   return $rc
 }
 
-# start_varnel NAME: starts the installed varnel.exe (beside the simulated
-# receiver, whose log shows its calls) and waits for its tray icon, so that what
-# follows meets a running Varnel with its window however slowly it started.
+# start_varnel NAME [EXE]: starts the installed varnel.exe, or EXE (beside the
+# simulated receiver, whose log $work/NAME-sim.log shows its calls), and waits
+# for its tray icon, so that what follows meets a running Varnel with its
+# window however slowly it started.
 start_varnel() {
   local log=$work/$1-sim.log
   rm -f "$log"
-  (cd "$work" && VARNEL_SIM_LOG=$log exec timeout 120 wine 'C:\Program Files\Varnel\varnel.exe') &
+  (cd "$work" && VARNEL_SIM_LOG=$log exec timeout 120 wine "${2:-C:\Program Files\Varnel\varnel.exe}") &
   varnel_pid=$!
   for _ in $(seq 300); do
     grep -q 'NOTIFY op=ADD .*result=1' "$log" 2>/dev/null && return 0
@@ -102,9 +104,21 @@ sddl_of() { timeout 30 wine 'C:\driver.exe' sddl "$1" 2>/dev/null | tr -d '\r'; 
 # Everyone kept an entry; those of Administrators and Users cannot be.
 locked() { local sd; sd=$(sddl_of "$1"); [[ "$sd" == "SDDL O:"* && "$sd" != *";WD)"* ]]; }
 task_description() { tr -d '\r' <"$task_file" | sed -n 's:.*<Description>\(.*\)</Description>.*:\1:p'; }
+# in_log LINE...: each line begins a line of setup's log in the folder, after
+# the one before (setup writes it as UTF-16).
+in_log() {
+  local last=0 n line
+  for line; do
+    n=$(iconv -f UTF-16 -t UTF-8 "$program_dir/setup.log" 2>/dev/null | tr -d '\r' |
+        grep -nF -- "$line" | awk -F: -v after="$last" '$1 > after { print $1; exit }')
+    [ -n "$n" ] || { echo "  setup.log has no '$line' after line $last"; return 1; }
+    last=$n
+  done
+}
 clock_right_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel\ClockRight'
 
 uninst_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Varnel'
+folder_key='HKLM\Software\Pellworth\Varnel'
 settings_key='HKCU\Software\Pellworth\Varnel'
 
 echo "== silent install, then a running Varnel and a silent uninstall"
@@ -116,7 +130,7 @@ session_user=$(timeout 30 wine cmd /c 'echo %USERDOMAIN%\%USERNAME%' 2>/dev/null
 setup_run USERNAME=admin USERDOMAIN=SERVER 'C:\setup.exe' /S /CLOCKRIGHT || fail "setup /S /CLOCKRIGHT exited with $?"
 
 listing=$(cd "$program_dir" 2>/dev/null && ls | LC_ALL=C sort | tr '\n' ' ')
-if [ "$listing" = "LICENSE.txt README.txt uninstall.exe varnel-monitor.exe varnel.exe " ]; then
+if [ "$listing" = "LICENSE.txt README.txt setup.log uninstall.exe varnel-monitor.exe varnel.exe " ]; then
   pass "Program Files\\Varnel holds exactly $listing"
 else
   fail "Program Files\\Varnel holds '$listing'"
@@ -134,6 +148,9 @@ head -n1 "$program_dir/README.txt" | grep -q "Varnel $version: the user's guide"
   || fail "QuietUninstallString is '$(reg_value "$uninst_key" QuietUninstallString)'"
 locked 'C:\Program Files\Varnel' && pass "Program Files\\Varnel grants Everyone nothing ($(sddl_of 'C:\Program Files\Varnel'))" \
   || fail "Program Files\\Varnel: $(sddl_of 'C:\Program Files\Varnel')"
+in_log "Made C:\Program Files\Varnel with its permissions" "Checked C:\Program Files\Varnel: owned by" \
+       "Varnel will start at each log-on of $session_user." \
+  && pass "setup made the folder with its permissions, read them back, then went on" || fail "setup.log: folder made and checked"
 # Wine accepts the grant and keeps nothing (LsaEnumerateAccountRights finds no
 # rights afterwards), so what is checked is setup's own record of it.
 sid=$(timeout 30 wine reg query "$clock_right_key" 2>/dev/null | tr -d '\r' | awk '$2 == "REG_SZ" { print $1 }' || true)
@@ -193,27 +210,44 @@ esac
 [ ! -e "$monitor_shortcut" ] || fail "receiver monitor shortcut left"
 [ ! -e "$task_file" ] && pass "log-on task removed" || fail "log-on task left"
 reg_key_exists "$uninst_key" && fail "uninstall entry left in the registry"
+reg_key_exists "$folder_key" && fail "the record of the folder is left"
 [ "$(reg_value "$settings_key" UTCFlag)" = "01" ] \
   && pass "silent uninstall keeps the user's settings" || fail "silent uninstall lost the settings"
 
-echo "== the user's own InpOut32.dll, and /REMOVESETTINGS"
+echo "== the user's own InpOut32.dll, one an older setup's folder held, and /REMOVESETTINGS"
 fresh_prefix own-library
 run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
 reg_key_exists "$clock_right_key" && fail "the right was granted without /CLOCKRIGHT"
+# A folder an older setup recorded, not one of this setup's making.
+cp "$library" "$program_dir/InpOut32.dll"
+timeout 30 wine reg delete "$folder_key" /v Folder /f >/dev/null 2>&1 || fail "no record of the folder setup made"
+rc=0
+setup_run 'C:\setup.exe' /S || rc=$?
+[ "$rc" = 0 ] && [ ! -e "$program_dir/InpOut32.dll" ] && in_log "Removed InpOut32.dll from C:\Program Files\Varnel" \
+  && pass "an InpOut32.dll in an older setup's folder is not kept (updated, exit 0)" || fail "older setup's folder: exit $rc"
+[ "$(reg_value "$folder_key" Folder)" = 'C:\Program Files\Varnel' ] || fail "the folder is not recorded as setup's"
 cp "$library" "$program_dir/InpOut32.dll"
 timeout 90 wine reg add "$settings_key" /v BitNumber /t REG_BINARY /d 04 /f >/dev/null
 run_and_settle 'C:\Program Files\Varnel\uninstall.exe' /S /REMOVESETTINGS || fail "uninstall exited with $?"
 listing=$(cd "$program_dir" 2>/dev/null && ls | tr '\n' ' ')
 [ "$listing" = "InpOut32.dll " ] && pass "the user's InpOut32.dll and its folder are kept" || fail "folder holds '$listing'"
+rc=0
+setup_run 'C:\setup.exe' /S || rc=$?
+[ "$rc" = 0 ] && [ -f "$program_dir/InpOut32.dll" ] && [ -f "$program_dir/varnel.exe" ] \
+  && pass "installed again into the kept folder, its InpOut32.dll kept" || fail "the kept folder: exit $rc"
 reg_key_exists "$settings_key" && fail "/REMOVESETTINGS kept the settings key"
 reg_key_exists 'HKCU\Software\Pellworth' && fail "/REMOVESETTINGS left the empty Pellworth key"
 reg_key_exists "$settings_key" || pass "/REMOVESETTINGS removed the settings key"
 
-echo "== an update over a running copy, without the log-on task"
+echo "== an update over running copies: only those from the folder end, Varnel starts again; then /NOTASK"
 fresh_prefix update
 run_and_settle 'C:\setup.exe' /S || fail "setup /S exited with $?"
-cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
+cp "$library" "$program_dir/InpOut32.dll"
+mkdir -p "$WINEPREFIX/drive_c/elsewhere"
+cp "$program_dir/varnel.exe" "$library" "$WINEPREFIX/drive_c/elsewhere/"
 printf 'stale' >"$program_dir/README.txt"
+start_varnel elsewhere 'C:\elsewhere\varnel.exe'
+elsewhere_pid=$varnel_pid
 start_varnel update
 (cd "$work" && exec timeout 120 wine 'C:\Program Files\Varnel\varnel-monitor.exe' >"$work/update-monitor.out" 2>&1) &
 monitor_pid=$!
@@ -221,26 +255,34 @@ for _ in $(seq 300); do  # its first line: it has the port and runs
   [ -s "$work/update-monitor.out" ] && break
   sleep 0.1
 done
-timeout 120 wine 'C:\setup.exe' /S /NOTASK || fail "second setup /S /NOTASK exited with $?"
-[ ! -e "$task_file" ] && pass "/NOTASK removes the earlier install's log-on task" || fail "/NOTASK kept the log-on task"
+timeout 120 wine 'C:\setup.exe' /S || fail "the update exited with $?"
 varnel_rc=0
 wait "$varnel_pid" || varnel_rc=$?
 [ "$varnel_rc" != 124 ] && pass "setup stopped the running Varnel before replacing it" || fail "setup left Varnel running"
 monitor_rc=0
 wait "$monitor_pid" || monitor_rc=$?
 [ "$monitor_rc" != 124 ] && pass "and the running receiver monitor" || fail "setup left the receiver monitor running"
-timeout 60 wineserver -w || true
+# Still running, never asked to close: its icon was never taken away.
+kill -0 "$elsewhere_pid" 2>/dev/null && ! grep -q 'NOTIFY op=DELETE' "$work/elsewhere-sim.log" \
+  && pass "a Varnel running from another folder is left alone" || fail "setup ended the Varnel in C:\\elsewhere"
+[ "$(iconv -f UTF-16 -t UTF-8 "$program_dir/setup.log" | grep -cF " of $session_user in session ")" = 2 ] \
+  && in_log "Closed varnel.exe (process " "Started Varnel for $session_user through the log-on task." \
+  && pass "the log names the two copies ended, with user and session; Varnel started again through the log-on task" \
+  || fail "setup.log on what was stopped and started"
 [ "$(head -c5 "$program_dir/README.txt")" != stale ] && pass "update replaced the files" || fail "update kept the old README.txt"
+[ -f "$program_dir/InpOut32.dll" ] && pass "and kept the InpOut32.dll in the folder it made" || fail "update removed InpOut32.dll"
+timeout 60 wine taskkill /IM varnel.exe >/dev/null 2>&1 || true
+wait "$elsewhere_pid" || true
+run_and_settle 'C:\setup.exe' /S /NOTASK || fail "setup /S /NOTASK exited with $?"
+[ ! -e "$task_file" ] && pass "/NOTASK removes the earlier install's log-on task" || fail "/NOTASK kept the log-on task"
 
 # Wine's XML reader takes a bare "&" that Windows' rejects, so the folder's
 # name holds an entity's text: unescaped, the task would name another folder.
-echo "== a folder of one's own that held a file, names with &, ' and an entity's text, a right not grantable"
+echo "== new folders of one's own, names with &, ' and an entity's text, a right not grantable"
 fresh_prefix own-folder
 own='C:\R&amp;D & Co'"'"'s\Varnel'
+own_parent='C:\R&amp;D & Co'"'"'s'
 own_unix="$WINEPREFIX/drive_c/R&amp;D & Co's/Varnel"
-mkdir -p "$own_unix"
-cp "$library" "$own_unix/InpOut32.dll"
-chmod 666 "$own_unix/InpOut32.dll"  # anyone may replace it
 named="WORKSHOP\\Anne o'Brien & co"
 rc=0
 setup_run 'C:\setup.exe' /S "/USER=\"$named\"" /CLOCKRIGHT "/D=$own" || rc=$?
@@ -250,14 +292,42 @@ setup_run 'C:\setup.exe' /S "/USER=\"$named\"" /CLOCKRIGHT "/D=$own" || rc=$?
   || fail "task for $named in $own: '$(task_description)'"
 [ "$rc" = 4 ] && pass "an account Windows does not know gets no right: exit code 4" || fail "setup exited with $rc, not 4"
 reg_key_exists "$clock_right_key" && fail "a right that was not granted is recorded"
-locked "$own" && pass "$own grants Everyone nothing" || fail "$own: $(sddl_of "$own")"
-locked "$own\InpOut32.dll" && pass "the file already there grants Everyone nothing" || fail "$own\InpOut32.dll: $(sddl_of "$own\InpOut32.dll")"
-mkdir -p "$WINEPREFIX/drive_c/Tools"
-touch "$WINEPREFIX/drive_c/Tools/other.exe"
-rc=0
-setup_run 'C:\setup.exe' /S '/D=C:\Tools' || rc=$?
-[ "$rc" = 2 ] && [ ! -e "$WINEPREFIX/drive_c/Tools/varnel.exe" ] && ! locked 'C:\Tools' \
-  && pass "a folder of other programs is refused, untouched: exit code 2" || fail "C:\\Tools: setup exited with $rc"
+locked "$own" && locked "$own_parent" && pass "$own and the folder setup made above it grant Everyone nothing" \
+  || fail "$own: $(sddl_of "$own"), above: $(sddl_of "$own_parent")"
+program_dir=$own_unix
+in_log "Made $own_parent with its permissions" "Checked $own_parent: owned by" "Made $own with its permissions" \
+       "Checked $own: owned by" && pass "setup made each missing folder with its permissions and read them back, from the top" \
+  || fail "setup.log: the folders made and checked"
+
+echo "== folders setup refuses, each left as it was: exit code 2"
+drive=$WINEPREFIX/drive_c
+mkdir -p "$drive/Tools" "$drive/users/Public/mine" "$drive/Mine" "$drive/Open" "$drive/Theirs" "$drive/Taken"
+touch "$drive/Tools/other.exe"
+ln -s "$drive/users/Public/mine" "$drive/Varnel"  # Wine shows a symbolic link as a reparse point
+ln -s "$drive/users/Public/mine" "$drive/Linked"
+chmod 777 "$drive/Open"  # Everyone may delete and rename what it holds
+chown 65534 "$drive/Theirs" "$drive/Taken"  # made by someone else
+timeout 30 wine reg add "$uninst_key" /v InstallLocation /d 'C:\Taken' /f >/dev/null
+while IFS='|' read -r folder why reason; do
+  find "$drive/users" -name varnel-setup.log -delete
+  touch "$work/before-refusal"
+  rc=0
+  setup_run 'C:\setup.exe' /S "/D=$folder" || rc=$?
+  made=$(find "$drive" -name varnel.exe -newer "$work/before-refusal")
+  said=$(find "$drive/users" -name varnel-setup.log -exec iconv -f UTF-16 -t UTF-8 {} \; | tr -d '\r' | tail -n1)
+  [ "$rc" = 2 ] && [ -z "$made" ] && [[ "$said" == *"$reason"* ]] && pass "refused: $why ($said)" \
+    || fail "$folder, $why: exit $rc $made, log '$said'"
+done <<'EOF'
+C:\Tools|a folder of other programs|C:\Tools holds other.exe, which is not Varnel's.
+C:\Mine|an existing folder that is not Varnel's|C:\Mine exists already and is not the folder of
+C:\Varnel|a link to a folder of a user's|C:\Varnel is a link to another place
+C:\Linked\Varnel|a link on the path|C:\Linked is a link to another place
+C:\Open\Varnel|under a folder every user may delete or rename in|C:\Open lets Everyone delete or rename it
+C:\Theirs\Varnel|under a folder another user owns|C:\Theirs is owned by
+C:\Taken|Varnel's recorded folder, owned by another user|C:\Taken is owned by
+EOF
+[ -z "$(find "$drive/Open" "$drive/Theirs" "$drive/users/Public/mine" -mindepth 1)" ] && ! locked 'C:\Tools' \
+  || fail "a refused folder was changed"
 
 echo "== a log-on task that cannot be registered, and no user to make it for"
 fresh_prefix no-task
@@ -271,6 +341,11 @@ rc=0
 setup_run 'C:\setup.exe' /S /USER= || rc=$?
 [ "$rc" = 3 ] && [ ! -e "$task_file" ] && pass "no user known (/USER= empty, as for SYSTEM outside a session): no task, exit code 3" \
   || fail "no user known: setup exited with $rc, task file $( [ -e "$task_file" ] && echo present || echo absent)"
+rc=0
+setup_run 'C:\setup.exe' /S '/USER="WORKSHOP\nobody"' || rc=$?
+[ "$rc" = 5 ] && in_log 'WORKSHOP\nobody cannot change the system time: ' \
+  && pass "a user who cannot change the system time, no /CLOCKRIGHT: exit code 5, the reason in setup.log" \
+  || fail "a user without the right: setup exited with $rc"
 
 echo "== the wizards by hand (pictures in $work/screens)"
 fresh_prefix by-hand
@@ -302,6 +377,18 @@ grep -q '^box 1: Also remove your Varnel settings' <<<"$log" \
   && pass "the uninstaller asks about the settings" || fail "no question about the settings"
 reg_key_exists "$settings_key" && fail "answering Yes kept the settings key"
 [ ! -e "$program_dir" ] || fail "the uninstaller's wizard left $(ls "$program_dir")"
+
+cp "$library" "$WINEPREFIX/drive_c/windows/system32/InpOut32.dll"
+# Into a file: a program the wizard starts must not hold the test's pipe open.
+timeout 180 wine 'C:\driver.exe' "Varnel $version Setup" "$screens_win\\no-right" no 'C:\setup.exe' \
+  '/USER="WORKSHOP\nobody"' >"$work/no-right.out" || fail "the wizard for another user did not run to its end"
+log=$(tr -d '\r' <"$work/no-right.out")
+timeout 60 wineserver -w || true
+echo "$log" | sed 's/^/  /'
+grep -q '^page 6:.*Varnel is installed, but WORKSHOP.nobody cannot change the system time' <<<"$log" \
+  && pass "the finish page says plainly when the user cannot change the system time" || fail "no word of the clock right"
+grep -q '^checkbox run: checked enabled' <<<"$log" && in_log 'Started Varnel for WORKSHOP\nobody through the log-on task.' \
+  && pass "'Start Varnel now' runs the log-on task, for the user it is for" || fail "'Start Varnel now' did not run the log-on task"
 
 for bmp in "$work"/screens/*.bmp; do
   [ -e "$bmp" ] || continue
