@@ -40,6 +40,10 @@ void StepDecoder(uint8_t bit, uintptr_t window)
         // handle the message much later.
         startMs = Platform.MonotonicMs();
         fit = TrackSecondStart(startMs);
+    } else if (SecondTrack.Pending) {
+        // The decoder's own reading of the sample.
+        const uint8_t level = DecoderState.LevelCounter;
+        TrackSample(bit ? level >= 128 : level <= 127, Platform.MonotonicMs());
     }
     if (next == stored)
         return;
@@ -49,7 +53,7 @@ void StepDecoder(uint8_t bit, uintptr_t window)
     // A confirmation comes only at a second start: its marker's.
     if ((next & ST_TIME_VALID) && secondStart)
         PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), startMs, fit.ErrorUs, fit.Epoch,
-                                       fit.SecondNumber});
+                                       fit.SecondNumber, fit.RecentUs});
     Platform.PostTimeCode(window, wParam, lParam);
     // ST_TIME_VALID reaches the window once per confirmation; the next one sets
     // it again and so always makes a new message.

@@ -241,7 +241,7 @@ MonitorReport Made(ReportKind kind, const SecondReport& s = {}, const MinuteRepo
 
 GuardJudgement Judged(GuardVerdict verdict, int32_t setLateMs = 0, int64_t movedS = 0, uint32_t waitMs = 0)
 {
-    return GuardJudgement{verdict, setLateMs, movedS, waitMs, 0};
+    return GuardJudgement{verdict, setLateMs, movedS, waitMs, 0, 0};
 }
 
 TEST(MonitorTexts, ReportLines)
@@ -274,7 +274,7 @@ TEST(MonitorTexts, ReportLines)
          "second starts: the minutes held before it agree\n",
          "confirmed"},
         {confirmedWith(Judged(GUARD_HOLD_UNPROVEN), -3012),
-         "  confirmed, but Varnel's guard would hold it: the clock is 3.012 s off, so the next minute must agree\n",
+         "  confirmed, but Varnel's guard would hold it: the clock is 3.012 s off, so minutes after it must agree\n",
          "confirmed"},
         {confirmedWith(Judged(GUARD_HOLD_LATE, 60)),
          "  confirmed, but Varnel's guard would hold it: its marker came 60 ms after its second's start\n",

@@ -3,6 +3,7 @@
 // recording clock and English stand-in formatters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "reception/platform.h"
 #include "reception/reception.h"
 #include "tray/status.h"
@@ -105,16 +107,12 @@ protected:
         Platform.FormatTime = FakeFormatTime;
     }
     // The tip lives in exactly 64 bytes on the heap, so any write past them is
-    // an AddressSanitizer error. A fresh guard, a steady stamp from the tick
-    // and a clock that agrees with the message: the guard lets every confirmed
-    // minute through.
+    // an AddressSanitizer error. No guard: every confirmed minute, whatever its
+    // fields, goes to the clock (the guard has its own tests below).
     std::string Report(uint32_t wParam, uint32_t lParam, TrayIconKind* icon)
     {
-        ClockGuard = ClockGuardRecord{};
-        PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), Fake.Count, 0, 1, 0});
-        Fake.Reading = UnpackClockTime(wParam, lParam);
         std::vector<char> tip(TIP_SIZE, '\x7f');
-        *icon = ReportTimeCode(wParam, lParam, tip.data());
+        *icon = ReportTimeCodeWith(nullptr, wParam, lParam, tip.data());
         const void* zero = memchr(tip.data(), '\0', TIP_SIZE);
         EXPECT_NE(zero, nullptr) << "tip not terminated within 64 bytes";
         return zero ? std::string(tip.data()) : std::string();
@@ -298,17 +296,42 @@ TEST_F(StatusTest, FormattersAreOfferedOnlyTheRoomLeft)
 
 // ---- The tick's second tracking ----
 
-// Second starts a few ms late on a count Ppm fast: a noise start 260 ms early
-// before every tenth where asked; silence, static (the decoder starts a second
-// at the first noise pulse 740 ms after the last) or seconds ShiftMs later from
-// the given second on. Expected at the last start: epoch (0: not trusted), its
-// second number, and the learnt rate within 5 ppm (NaN: not checked).
+// One second start at count ms, and the three samples after it (20 ms apart):
+// pulses[i] says whether sample i + 1 is a pulse.
+SecondStartFit StartAt(uint64_t ms, const bool (&pulses)[3])
+{
+    const SecondStartFit fit = TrackSecondStart(ms);
+    for (int i = 0; i < 3; ++i)
+        TrackSample(pulses[i], ms + 20 * uint64_t(i + 1));
+    return fit;
+}
+constexpr bool LASTS[3] = {true, true, true};
+constexpr bool ALONE[3] = {false, false, false};     // a lone noise sample
+constexpr bool SPLIT[3] = {false, true, true};       // one sample lost, or noise before it
+
+// What the tick sees from second From to second To (exclusive) of a case.
+enum TrackEvent : uint8_t {
+    TRACK_CLEAN,
+    TRACK_LONE_NOISE,   // every tenth second, a lone noise sample 260 ms early too
+    TRACK_STATIC,       // random starts, random samples, no seconds
+    TRACK_SILENT,       // nothing
+    TRACK_MOVED,        // every second Ms later
+    TRACK_NOISE_BEFORE, // noise a sample (Ms 20) or two (40: a gap, then the pulse) before each start
+    TRACK_SAMPLE_LOST,  // the sample after each start lost to noise
+};
+
+// Second starts 14..18 ms late on a count Ppm fast. Expected at the last start:
+// epoch (0: not trusted), its second number, its error against the phase
+// within ErrorMs, and the learnt rate within 5 ppm (NaN: not checked).
 struct TrackCase {
     const char* Name;
     double Ppm;
-    int Seconds, NoiseEvery, StaticFrom, StaticTo, SilentFrom, SilentTo, ShiftFrom, ShiftMs;
+    int Seconds;
+    TrackEvent Event;
+    int From, To, Ms;
     uint32_t Epoch;
     int64_t SecondNumber;
+    int ErrorMs;
     double RatePpm;
 };
 
@@ -316,44 +339,67 @@ TEST(SecondTrackTest, FollowsTheReceivedSecond)
 {
     const double unchecked = std::nan("");
     const TrackCase cases[] = {
-        {"seven starts: not trusted yet", 0, 7, 0, 0, 0, 0, 0, 0, 0, 0, 0, unchecked},
-        {"a clean hour at -100 ppm: rate learnt", -100, 3600, 0, 0, 0, 0, 0, 0, 0, 1, 3599, -100},
-        {"noise before every tenth start moves nothing", 20, 1200, 10, 0, 0, 0, 0, 0, 0, 1, 1199, 20},
-        {"45 s of static moves nothing", 50, 646, 0, 600, 645, 0, 0, 0, 0, 1, 645, unchecked},
-        {"15 silent minutes at 100 ppm: still followed", 100, 3000, 0, 0, 0, 1500, 2400, 0, 0, 1, 2999, unchecked},
-        {"25 silent minutes: numbered anew", 20, 3200, 0, 0, 0, 1000, 2500, 0, 0, 2, 699, unchecked},
-        {"the seconds move 300 ms: a new epoch after ten", 20, 700, 0, 0, 0, 0, 0, 600, 300, 2, 90, unchecked},
+        {"seven starts: not trusted yet", 0, 7, TRACK_CLEAN, 0, 0, 0, 0, 0, 0, unchecked},
+        // The numbering begins at the tenth start that agrees.
+        {"a clean hour at -100 ppm: rate learnt", -100, 3600, TRACK_CLEAN, 0, 0, 0, 1, 3590, 3, -100},
+        {"a lone noise start before every tenth moves nothing", 20, 1200, TRACK_LONE_NOISE, 0, 1200, 0, 1, 1190,
+         3, 20},
+        {"45 s of static moves nothing", 50, 646, TRACK_STATIC, 600, 645, 0, 1, 636, 3, unchecked},
+        {"two silent hours once the rate is known: still followed", 100, 8300, TRACK_SILENT, 1000, 8200, 0, 1, 8290,
+         3, 100},
+        {"25 silent minutes before the rate is known: numbered anew", 20, 2100, TRACK_SILENT, 200, 1700, 0, 2, 390,
+         3, unchecked},
+        {"the seconds move 300 ms: numbered anew after ten", 20, 700, TRACK_MOVED, 600, 700, 300, 2, 90, 3,
+         unchecked},
+        // The phase follows slowly; the recent starts, which also time a
+        // marker, are there at once.
+        {"the seconds move 40 ms: followed within minutes", 20, 3400, TRACK_MOVED, 3000, 3400, 40, 1, 3390, 7,
+         unchecked},
+        // Noise at the same place of every second for two minutes: the phase
+        // has slowed down by then and hardly follows.
+        {"noise a sample before each start for two minutes", 20, 9100, TRACK_NOISE_BEFORE, 8970, 9090, 20, 1, 9090,
+         6, 20},
+        {"noise two samples before each start: the later sample", 20, 2600, TRACK_NOISE_BEFORE, 2000, 2590, 40, 1,
+         2590, 3, 20},
+        {"the sample after every start lost: still followed", 50, 1200, TRACK_SAMPLE_LOST, 0, 1200, 0, 1, 1190,
+         3, 50},
     };
     for (const TrackCase& c : cases) {
         SCOPED_TRACE(c.Name);
         ResetSecondTracking();
         uint64_t state = 12345;
-        double staticMs = c.StaticFrom * 1000.0;
+        auto random = [&state] { return (state = state * 6364136223846793005ull + 1442695040888963407ull) >> 33; };
+        double staticMs = c.From * 1000.0;
         int staticMoves = 0;  // static starts that moved the phase
         SecondStartFit fit{};
         auto at = [&](double trueMs) { return uint64_t(5000000 + trueMs * (1 + c.Ppm * 1e-6)); };
         for (int k = 0; k < c.Seconds; ++k) {
-            const bool inStatic = k >= c.StaticFrom && k < c.StaticTo;
-            for (; inStatic && staticMs < (k + 1) * 1000.0; staticMs += 740) {
-                state = state * 6364136223846793005ull + 1442695040888963407ull;
-                staticMs += double(state >> 59);  // 0..31 ms more
+            const bool during = k >= c.From && k < c.To;
+            const TrackEvent e = during ? c.Event : TRACK_CLEAN;
+            // The decoder starts a second at the first pulse 740 ms after the last.
+            for (; e == TRACK_STATIC && staticMs < (k + 1) * 1000.0; staticMs += 740) {
+                staticMs += double(random() % 32);
                 const int64_t phase = SecondTrack.PhaseUs;
-                TrackSecondStart(at(staticMs));
+                const bool pulses[3] = {random() % 2 == 1, random() % 2 == 1, random() % 2 == 1};
+                StartAt(at(staticMs), pulses);
                 staticMoves += SecondTrack.PhaseUs != phase;
             }
-            if (inStatic || (k >= c.SilentFrom && k < c.SilentTo))
+            if (e == TRACK_STATIC || e == TRACK_SILENT)
                 continue;
-            const double offset = 14 + (k * 7) % 5 + (c.ShiftFrom > 0 && k >= c.ShiftFrom ? c.ShiftMs : 0);
-            if (c.NoiseEvery > 0 && k % c.NoiseEvery == 0 && k > 0)
-                TrackSecondStart(at(k * 1000.0 + offset - 260));
-            fit = TrackSecondStart(at(k * 1000.0 + offset));
+            const double edge = k * 1000.0 + 14 + (k * 7) % 5 + (e == TRACK_MOVED ? c.Ms : 0);
+            if (e == TRACK_LONE_NOISE && k % 10 == 0 && k > 0)
+                StartAt(at(edge - 260), ALONE);
+            if (e == TRACK_NOISE_BEFORE)
+                fit = StartAt(at(edge - c.Ms), c.Ms <= 20 ? LASTS : SPLIT);
+            else
+                fit = StartAt(at(edge), e == TRACK_SAMPLE_LOST ? SPLIT : LASTS);
         }
         // Only a static start right after a real one may move the phase.
         EXPECT_LE(staticMoves, 1);
         EXPECT_EQ(fit.Epoch, c.Epoch);
         if (c.Epoch != 0) {
             EXPECT_EQ(fit.SecondNumber, c.SecondNumber);
-            EXPECT_LE(std::abs(fit.ErrorUs), 3000);
+            EXPECT_LE(std::abs(fit.ErrorUs), c.ErrorMs * 1000);
         }
         if (!std::isnan(c.RatePpm))
             EXPECT_NEAR((double(SecondTrack.PeriodNs) - 1e9) / 1e3, c.RatePpm, 5);
@@ -413,6 +459,7 @@ struct GuardMinute {
     int FieldsOff;     // the fields name a minute this many minutes off
     bool Refused;      // the system refuses the clock setting
     bool Accepted;     // expected: the guard lets it set the clock
+    bool FlagMisread = false;  // the summer flag says the other than the fields
 };
 struct GuardScenario {
     const char* Name;
@@ -425,6 +472,7 @@ struct GuardScenario {
     int64_t CountJumpMs;   // before it the tick saw no second start
     int SilentMinutes;
     std::vector<GuardMinute> Minutes;
+    int64_t StartMs = 849932160000;  // the first minute (ms from 2000, UTC): 2026-12-07 04:16
 };
 
 constexpr int TICK_LATE_MS = 15;  // a second start is seen about this late
@@ -473,7 +521,20 @@ TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndServesSparseReception)
          std::vector<GuardMinute>{Held(0)} + Plain(1, 3)},
         {"start on a wrong minute with the clock 3 s off", 3000, 20, -1, -1, 0, 0, 0, 0,
          std::vector<GuardMinute>{Held(0, TICK_LATE_MS, 1), Held(1)} + Plain(2, 3)},
-        {"summer time begins in local mode: no step", 0, 20, 5, -1, 0, 0, 0, 0, Plain(0, 10)},
+        {"summer time begins in local mode: no step", 0, 20, 5, -1, 0, 0, 0, 0, Plain(0, 10),
+         ClockTimeMs(ClockTime{2027, 3, 0, 28, 0, 55, 0, 0})},
+        // The summer bit is in no parity group: the date decides.
+        {"the summer flag misread in winter: still followed", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 3) + std::vector<GuardMinute>{{3, TICK_LATE_MS, 1, 0, false, true, true},
+                                                {4, TICK_LATE_MS, 1, 0, false, true, true}} + Plain(5, 2)},
+        // Wrong minutes that the decoder's prediction makes agree (a year bit
+        // misread for twenty minutes), within the seconds followed and after
+        // three silent hours: the count says they are not the minute.
+        {"twenty wrong minutes that agree", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>(20, Held(0, TICK_LATE_MS, 525600)) + Plain(25, 2)},
+        {"wrong minutes that agree after three silent hours", 0, 20, -1, 200, 0, 0, 0, 190,
+         Plain(0, 5) + std::vector<GuardMinute>{Held(200, TICK_LATE_MS, 60), Held(201, TICK_LATE_MS, 60),
+                                                Held(202, TICK_LATE_MS, 60)} + Plain(203, 2)},
         {"a refused clock: still followed, tried at every minute", 2000, 20, -1, -1, 0, 0, 0, 0,
          std::vector<GuardMinute>{Held(0), {1, TICK_LATE_MS, 1, 0, true, true}, {2, TICK_LATE_MS, 1, 0, true, true},
                                   {3, TICK_LATE_MS, 1, 0, false, true}}},
@@ -491,15 +552,18 @@ TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndServesSparseReception)
         {"-100 ppm, clock 90 s behind, one every four hours", -90000, -100, -1, -1, 0, 0, 0, 0,
          std::vector<GuardMinute>{Held(0)} + Plain(240, 8, 240)},
         // Resume from sleep: eight hours without seconds, the count running on
-        // or standing still (its first minute comes two minutes after).
-        {"resume after 8 h of sleep, the clock 2 s off: settled at the second", 0, 20, -1, 500, 2000, 0, 0, 480,
-         Plain(0, 3) + std::vector<GuardMinute>{Held(502)} + Plain(503, 2)},
-        {"resume after 8 h, the count stood still: settled at the third", 0, 20, -1, 500, 0, 0, -28800000, 480,
-         Plain(0, 3) + std::vector<GuardMinute>{Held(502), Held(503)} + Plain(504, 2)},
+        // or standing still (its first minute comes two minutes after): the
+        // count, or else the clock, places it; with neither, three agree.
+        {"resume after 8 h of sleep, the clock 2 s off: settled at once", 0, 20, -1, 500, 2000, 0, 0, 480,
+         Plain(0, 3) + Plain(502, 3)},
+        {"resume after 8 h, the count stood still: settled at once", 0, 20, -1, 500, 0, 0, -28800000, 480,
+         Plain(0, 3) + Plain(502, 3)},
+        {"resume after 8 h, the count stood still, the clock 2 s off: at the third", 0, 20, -1, 500, 2000, 0,
+         -28800000, 480, Plain(0, 3) + std::vector<GuardMinute>{Held(502), Held(503)} + Plain(504, 2)},
     };
-    const int64_t start = 849932160000;  // 2026-12-07 04:16:00 UTC
     for (const GuardScenario& sc : scenarios) {
         SCOPED_TRACE(sc.Name);
+        const int64_t start = sc.StartMs;
         ClockGuard = ClockGuardRecord{};
         ResetSecondTracking();
         int64_t clockError = sc.ClockErrorMs;  // the PC clock minus the continuous time
@@ -512,12 +576,16 @@ TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndServesSparseReception)
         };
         int64_t next = -120;  // two minutes of seconds before the first minute
         bool moved = false;
-        for (const GuardMinute& m : sc.Minutes) {
+        int index = 0;
+        for (GuardMinute m : sc.Minutes) {
+            // A run of copies of one minute stands for consecutive minutes.
+            m.Index = std::max(m.Index, index);
+            index = m.Index + 1;
             SCOPED_TRACE(testing::Message() << "minute " << m.Index);
             const int64_t markerSecond = int64_t(m.Index) * 60;
             for (; next < markerSecond; ++next)
                 if (!(next < eventSecond && next >= eventSecond - sc.SilentMinutes * 60))
-                    TrackSecondStart(countAt(edgeOf(next) + TICK_LATE_MS + (next * 7) % 5 - 2, next));
+                    StartAt(countAt(edgeOf(next) + TICK_LATE_MS + (next * 7) % 5 - 2, next), LASTS);
             next = markerSecond + 1;
             if (markerSecond >= eventSecond && !moved) {
                 clockError += sc.ClockMoveMs;
@@ -528,15 +596,17 @@ TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndServesSparseReception)
             const bool summer = sc.SummerFrom >= 0 && m.Index >= sc.SummerFrom;
             const int64_t zone = summer ? 3600000 : 0;
             // The fields: minute Index (the leap second adds no minute).
-            const ClockTime fields = TimeAtMs(start + (m.Index + m.FieldsOff) * 60000 + zone);
+            const ClockTime fields = TimeAtMs(start + int64_t(m.Index + m.FieldsOff) * 60000 + zone);
             const TimeFields f = {uint8_t(fields.Minute), uint8_t(fields.Hour),   uint8_t(fields.DayOfWeek),
                                   uint8_t(fields.Day),    uint8_t(fields.Month), uint8_t(fields.Year - 2000)};
             const uint32_t wParam = PackTimeCodeWParam(f);
-            const uint32_t lParam = PackTimeCodeLParam(f, ST_TIME_VALID | (summer ? ST_SUMMER_TIME : 0));
+            const uint32_t lParam =
+                PackTimeCodeLParam(f, ST_TIME_VALID | (summer != m.FlagMisread ? ST_SUMMER_TIME : 0));
             const uint64_t seenCount = countAt(seen, markerSecond);
-            const SecondStartFit fit = TrackSecondStart(seenCount);
+            // A marker taken early is a lone noise sample.
+            const SecondStartFit fit = StartAt(seenCount, m.MarkerMs < 0 ? ALONE : LASTS);
             PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), seenCount, fit.ErrorUs, fit.Epoch,
-                                           fit.SecondNumber});
+                                           fit.SecondNumber, fit.RecentUs});
             Fake = FakeSystem{};
             Fake.ClockAnswers = {!m.Refused};
             Fake.Reading = TimeAtMs(handled + zone + clockError);
@@ -559,12 +629,14 @@ TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndServesSparseReception)
 }
 
 // The verdicts and what they carry, minute by minute against a hand-made stamp
-// (minute n starts at n * 60 s UTC; position = second number - that).
+// (the count at UTC second s is 1000000 ms + s; position = second number - s).
 TEST(ClockGuardTest, SaysWhyItSetsOrHolds)
 {
     const struct {
         const char* Name;
-        int32_t ErrorUs;  // the marker against its second's predicted start
+        int64_t MinuteS;   // the minute's UTC start, s
+        int64_t SeenMs;    // where the tick saw its marker, from that start
+        int32_t ErrorUs;   // the marker against its second's predicted start
         int64_t SecondNumber, ClockOffsetMs, HandledMs;
         uint32_t Epoch;
         GuardVerdict Verdict;
@@ -572,35 +644,84 @@ TEST(ClockGuardTest, SaysWhyItSetsOrHolds)
         int32_t SetLateMs;
         int64_t MovedS;
     } steps[] = {
-        {"no trusted seconds yet", 0, 600, 0, 0, 0, GUARD_HOLD_UNSTEADY, 0, 0, 0},
-        {"the clock disagrees: nothing to compare with", 2000, 1000, 3000, 1, 1, GUARD_HOLD_UNPROVEN, 0, 3, 0},
-        {"the next agrees", 3000, 1060, 3000, 1, 1, GUARD_SET_AGREED, 0, 4, 0},
-        {"fits, 200 ms early: set when its second starts", -200000, 1120, 0, 0, 1, GUARD_SET_FITS, 190, -200, 0},
-        {"fits, handled 30 ms late", 0, 1180, 0, 30, 1, GUARD_HOLD_LATE, 0, 30, 0},
-        {"a minute off", 0, 1300, 0, 0, 1, GUARD_HOLD_MOVED, 0, 0, 60},
-        {"600 ms early, nearest the second before", 400000, 1299, 0, 0, 1, GUARD_SET_FITS, 590, -600, 0},
-        {"another epoch, the clock agrees", 0, 77, 20, 0, 2, GUARD_SET_CLOCK_AGREES, 0, 0, 0},
+        {"no trusted seconds yet", 0, 0, 0, 0, 3000, 0, 0, GUARD_HOLD_UNSTEADY, 0, 0, 0},
+        {"the next agrees with it by the count: set", 60, 2, 2000, 1000, 3000, 1, 1, GUARD_SET_AGREED, 0, 3, 0},
+        {"fits, 200 ms early: set when its second starts", 120, -200, -200000, 1060, 0, 0, 1, GUARD_SET_FITS, 190,
+         -200, 0},
+        {"fits, handled 30 ms late", 180, 0, 0, 1120, 0, 30, 1, GUARD_HOLD_LATE, 0, 30, 0},
+        {"a minute off", 240, 0, 0, 1240, -60000, 0, 1, GUARD_HOLD_MOVED, 0, 0, 60},
+        {"600 ms early, nearest the second before", 300, -600, 400000, 1239, 0, 0, 1, GUARD_SET_FITS, 590, -600, 0},
+        {"another epoch: the count places it, the clock 3 s off", 360, 0, 0, 77, 3000, 0, 2, GUARD_SET_FITS, 0, 0, 0},
+        {"eleven hours on, another epoch: past the count's reach", 39960, 0, 0, 5, 900, 0, 3, GUARD_HOLD_UNPROVEN, 0,
+         0, 0},
+        {"the clock agrees", 40020, 0, 0, 65, 20, 0, 3, GUARD_SET_CLOCK_AGREES, 0, 0, 0},
+        {"a leap second: one second more", 40080, 0, 0, 126, 1000, 0, 3, GUARD_HOLD_MOVED, 0, 0, 1},
+        {"... and again", 40140, 0, 0, 186, 1000, 0, 3, GUARD_HOLD_MOVED, 0, 0, 1},
+        {"... the third: followed", 40200, 0, 0, 246, 1000, 0, 3, GUARD_SET_AGREED, 0, 0, 0},
+        // The decoder's prediction makes wrong minutes agree: a day off three
+        // times is still held, for it is a day from the clock too.
+        {"a day off", 126660, -86400000, 0, 306, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400},
+        {"a day off again", 126720, -86400000, 0, 366, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400},
+        {"a day off a third time", 126780, -86400000, 0, 426, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400},
+        {"the true minute", 40440, 0, 0, 486, 0, 0, 3, GUARD_SET_FITS, 0, 0, 0},
     };
     ClockGuardRecord g{};
-    int64_t minuteS = 0;
     for (const auto& s : steps) {
         SCOPED_TRACE(s.Name);
-        const MinuteStamp stamp{0, 1000000, s.ErrorUs, s.Epoch, s.SecondNumber};
+        const uint64_t seenMs = uint64_t(1000000 + s.MinuteS * 1000 + s.SeenMs);
+        const MinuteStamp stamp{0, seenMs, s.ErrorUs, s.Epoch, s.SecondNumber, 0};
         const GuardJudgement j =
-            GuardJudgeMinute(g, &stamp, minuteS * 1000, s.ClockOffsetMs, 1000000 + uint64_t(s.HandledMs));
+            GuardJudgeMinute(g, &stamp, s.MinuteS * 1000, s.ClockOffsetMs, seenMs + uint64_t(s.HandledMs));
         EXPECT_EQ(j.Verdict, s.Verdict);
         EXPECT_EQ(j.WaitMs, s.WaitMs);
         EXPECT_EQ(j.SetLateMs, s.SetLateMs);
         EXPECT_EQ(j.MovedS, s.MovedS);
-        minuteS += 60;
     }
     EXPECT_EQ(GuardJudgeMinute(g, nullptr, 0, 0, 0).Verdict, GUARD_HOLD_NO_STAMP);
+    const MinuteStamp stamp{0, 1000000, 0, 3, 426, 0};
+    EXPECT_EQ(GuardJudgeMinute(g, &stamp, GUARD_NOT_A_MINUTE, 0, 1000000).Verdict, GUARD_HOLD_WEEKDAY);
     // The window reads a stamp only for its own message.
     MinuteStamp got{};
-    PublishMinuteStamp(MinuteStamp{TimeCodeKey(0x14050E07, 0x00400C04), 987654321, -2500, 3, 41});
+    PublishMinuteStamp(MinuteStamp{TimeCodeKey(0x14050E07, 0x00400C04), 987654321, -2500, 3, 41, 0});
     EXPECT_TRUE(ReadMinuteStamp(0x14050E07, 0x00400C04, &got) && got.MarkerMs == 987654321 &&
                 got.ErrorUs == -2500 && got.Epoch == 3 && got.SecondNumber == 41);
     EXPECT_FALSE(ReadMinuteStamp(0x14050E07, 0x00000C04, &got));
+}
+
+// A confirmed minute's UTC start: by the date in UK civil time, whatever the
+// summer bit says, save in the hour the clocks repeat; a weekday that is not
+// the date's is no minute.
+TEST(ClockGuardTest, TakesTheMinuteInUtc)
+{
+    const struct {
+        ClockTime Minute;
+        StatusFlags Status;
+        uint8_t UtcMode;
+        int64_t UtcMs;  // from ClockTimeMs of the minute
+    } cases[] = {
+        {{2026, 12, 2, 8, 10, 30, 0, 0}, 0, 0, 0},
+        {{2026, 12, 2, 8, 10, 30, 0, 0}, ST_SUMMER_TIME, 0, 0},  // the bit misread in winter
+        {{2027, 7, 2, 20, 10, 30, 0, 0}, ST_SUMMER_TIME, 0, -3600000},
+        {{2027, 7, 2, 20, 10, 30, 0, 0}, 0, 0, -3600000},        // ... and in summer
+        {{2027, 7, 2, 20, 10, 30, 0, 0}, 0, 1, 0},               // UTC mode: as decoded
+        // 28 March 2027: 00:59 GMT, then 02:00 BST.
+        {{2027, 3, 0, 28, 0, 59, 0, 0}, 0, 0, 0},
+        {{2027, 3, 0, 28, 2, 0, 0, 0}, ST_SUMMER_TIME, 0, -3600000},
+        // 31 October 2027: 01:30 comes twice; the bit tells which.
+        {{2027, 10, 0, 31, 1, 30, 0, 0}, ST_SUMMER_TIME, 0, -3600000},
+        {{2027, 10, 0, 31, 1, 30, 0, 0}, 0, 0, 0},
+        {{2027, 10, 0, 31, 2, 30, 0, 0}, ST_SUMMER_TIME, 0, 0},
+        {{2027, 10, 1, 31, 1, 30, 0, 0}, 0, 0, GUARD_NOT_A_MINUTE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Minute.Year << "-" << c.Minute.Month << "-" << c.Minute.Day << " "
+                                        << c.Minute.Hour << ":" << c.Minute.Minute << " status "
+                                        << int(c.Status) << " utc " << int(c.UtcMode));
+        UTCFlag.store(c.UtcMode);
+        const int64_t expected = c.UtcMs == GUARD_NOT_A_MINUTE ? c.UtcMs : ClockTimeMs(c.Minute) + c.UtcMs;
+        EXPECT_EQ(MinuteUtcMs(c.Minute, c.Status), expected);
+    }
+    UTCFlag.store(0);
 }
 
 TEST(TimerPeriodTest, AcceptsOnlyDivisorsOfTheSamplePeriod)

@@ -3,7 +3,8 @@
 // larger than their room, text without a terminating zero).
 // Invariants: the tip is zero-terminated within its 64 bytes and nothing past
 // them is written; it starts with "MSF status: " and the word is the one the
-// classification rule gives (good / fail / poor), followed by ". ".
+// classification rule gives (good / fail / poor, a minute the guard holds
+// being no setting), followed by ". ".
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +31,7 @@ static bool ClockAnswer;
 static bool FuzzSetClock(const ClockTime&) { return ClockAnswer; }
 
 // A clock that agrees with the message, and a fresh guard for every input: the
-// guard then lets every confirmed minute through, whatever its fields.
+// guard then lets every confirmed minute through whose weekday is its date's.
 static ClockTime Reading;
 static ClockTime FuzzReadClock() { return Reading; }
 
@@ -71,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // A fresh guard, a clock that agrees and a steady stamp: the guard lets a
     // confirmed minute through.
     ClockGuard = ClockGuardRecord{};
-    PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), 0, 0, 1, 0});
+    PublishMinuteStamp(MinuteStamp{TimeCodeKey(wParam, lParam), 0, 0, 1, 0, 0});
     Platform.FormatDate = FuzzFormat;
     Platform.FormatTime = FuzzFormat;
 
@@ -88,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const StatusFlags status = UnpackStatus(lParam);
     const char* word;
     TrayIconKind want;
-    if ((status & ST_TIME_VALID) && ClockAnswer) {
+    // The guard holds a minute whose day of the week is not its date's.
+    const bool realMinute = MinuteUtcMs(UnpackClockTime(wParam, lParam), status) != GUARD_NOT_A_MINUTE;
+    if ((status & ST_TIME_VALID) && ClockAnswer && realMinute) {
         word = "good. ";
         want = ICON_GOOD;
     } else if (status & (ST_NO_PULSE | ST_UNCONFIRMED_LONG)) {

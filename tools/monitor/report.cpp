@@ -158,9 +158,12 @@ static void AppendGuardReason(TextBuffer& b, const MinuteReport& m)
         Append(b, "it is %+lld s from where the minute last used puts it", (long long)j.MovedS);
         return;
     case GUARD_HOLD_UNPROVEN:
-        Append(b, "the clock is %lld.%03lld s off, so the next minute must agree",
+        Append(b, "the clock is %lld.%03lld s off, so minutes after it must agree",
                (long long)(m.ClockOffsetMs < 0 ? -m.ClockOffsetMs : m.ClockOffsetMs) / 1000,
                (long long)(m.ClockOffsetMs < 0 ? -m.ClockOffsetMs : m.ClockOffsetMs) % 1000);
+        return;
+    case GUARD_HOLD_WEEKDAY:
+        Append(b, "its day of the week is not its date's");
         return;
     }
 }
