@@ -10,7 +10,7 @@ const char USAGE_TEXT[] =
     "Usage: varneld [OPTION]...\n"
     "Decodes the MSF 60 kHz time signal from a receiver on a serial modem-status\n"
     "line or an I/O port bit, and hands chronyd each confirmed second (or sets\n"
-    "the clock at each confirmed minute). Settings come from " "/etc/varnel/varneld.conf,\n"
+    "the clock at each confirmed minute). Settings come from /etc/varnel/varneld.conf,\n"
     "then from these options:\n"
     "  -c, --config FILE   settings file to read instead\n"
     "  -p, --port PORT     serial device (/dev/ttyS0) or I/O port address in hex (379)\n"

@@ -8,7 +8,9 @@
 #include <cstdint>
 
 constexpr char DEFAULT_CONFIG_PATH[] = "/etc/varnel/varneld.conf";
-constexpr char DEFAULT_SOCKET_PATH[] = "/run/chrony/varneld.sock";
+// Outside chronyd's own 0700 run folder, where its AppArmor profile lets it
+// make SOCK sockets (/run/chrony.*.sock).
+constexpr char DEFAULT_SOCKET_PATH[] = "/run/chrony.varneld.sock";
 
 // Room for a device or socket path: a Unix socket's address holds 108 bytes.
 constexpr size_t OPTION_PATH_SIZE = 108;
@@ -34,7 +36,7 @@ struct DaemonOptions {
 };
 
 // The Windows program's defaults (game port 0x201, bit 7, UK civil time) and
-// chrony mode with its socket in chronyd's run folder.
+// chrony mode with its socket at DEFAULT_SOCKET_PATH.
 void DefaultOptions(DaemonOptions& options);
 
 // One setting by its name in the file (PortAddress, BitNumber, UTCFlag, Mode,
