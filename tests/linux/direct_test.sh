@@ -21,7 +21,7 @@ expect_exit() {
   shift 2
   local status=0
   LD_PRELOAD=$sim VARNEL_SIM_LOG=$dir/refused.log timeout 10 "$@" 2>"$dir/refused.err" || status=$?
-  if [ "$status" != "$want" ] || ! grep -qF "$text" "$dir/refused.err"; then
+  if [ "$status" != "$want" ] || ! grep -qF -- "$text" "$dir/refused.err"; then
     echo "FAIL: $* exited $status (want $want, \"$text\"):"
     cat "$dir/refused.err"
     exit 1
