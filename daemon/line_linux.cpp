@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -214,8 +215,17 @@ static pthread_t EdgeThread;
 static std::atomic<bool> EdgeStop{false};
 static std::atomic<bool> EdgeEnded{false};
 
+// Real-time priority of the edge thread: its stamps are taken when it runs,
+// and a busy computer would otherwise hold it up for milliseconds.
+constexpr int EDGE_THREAD_PRIORITY = 10;
+
 static void* WatchEdges(void*)
 {
+    // Without the right (CAP_SYS_NICE, or an RLIMIT_RTPRIO as the unit
+    // gives) it runs as any thread, its stamps now and then late.
+    sched_param priority{};
+    priority.sched_priority = EDGE_THREAD_PRIORITY;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
     uint32_t dropped = 0;  // changes the full queue could not take
     LineEdge edge;
     while (!EdgeStop.load()) {
