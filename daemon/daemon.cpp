@@ -206,19 +206,22 @@ static void HandleTimeCode(uint32_t wParam, uint32_t lParam)
     ShowStatus(tip);
 }
 
-void DaemonTick(int64_t monoNs, int64_t realNs, uint64_t edgesCounted)
+void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCounted)
 {
     DaemonRecord& d = DaemonState;
     d.PrevReadMonoNs = d.ReadMonoNs != 0 ? d.ReadMonoNs : monoNs - SAMPLE_PERIOD_NS;
     d.PrevReadRealNs = d.ReadRealNs != 0 ? d.ReadRealNs : realNs - SAMPLE_PERIOD_NS;
+    d.PrevReadRawNs = d.ReadRawNs != 0 ? d.ReadRawNs : rawNs - SAMPLE_PERIOD_NS;
     d.ReadMonoNs = monoNs;
     d.ReadRealNs = realNs;
+    d.ReadRawNs = rawNs;
 
     const uint8_t bit = ReadSampleBit();
     if (!d.EdgesStamped && d.HaveBit && bit != d.LastBit) {
         // A line only sampled: its change lies somewhere between the reads.
         const LineEdge edge{d.PrevReadMonoNs + (monoNs - d.PrevReadMonoNs) / 2,
-                            d.PrevReadRealNs + (realNs - d.PrevReadRealNs) / 2, bit, 0};
+                            d.PrevReadRealNs + (realNs - d.PrevReadRealNs) / 2,
+                            d.PrevReadRawNs + (rawNs - d.PrevReadRawNs) / 2, bit, 0};
         DaemonEdge(edge);
     }
     d.HaveBit = true;

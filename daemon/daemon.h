@@ -36,6 +36,8 @@ struct DaemonRecord {
     int64_t ReadRealNs;
     int64_t PrevReadMonoNs;    // the tick before: what this tick saw changed in between
     int64_t PrevReadRealNs;
+    int64_t ReadRawNs;
+    int64_t PrevReadRawNs;
     bool HaveBit;              // LastBit holds the bit of the tick before
     uint8_t LastBit;
     uint64_t EdgesDelivered;   // line changes handed over so far, missed ones included
@@ -61,9 +63,10 @@ void DaemonBegin(TimeOutMode mode, int64_t delayNs, bool edgesStamped, const Dae
 void DaemonEdge(const LineEdge& edge);
 
 // One 20 ms tick: the line was read (through the platform table) at these
-// times; edgesCounted is the line's change count then (ignored when the tick
-// makes the edges). Steps the decoder, handles its messages, sends samples.
-void DaemonTick(int64_t monoNs, int64_t realNs, uint64_t edgesCounted);
+// times (monotonic, real, raw monotonic); edgesCounted is the line's change
+// count then (ignored when the tick makes the edges). Steps the decoder,
+// handles its messages, sends samples.
+void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCounted);
 
 // The true time (UTC, ns since 1970) of a WM_TIMECODE message's minute.
 int64_t MinuteUtcNs(uint32_t wParam, uint32_t lParam);

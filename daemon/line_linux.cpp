@@ -139,6 +139,7 @@ static bool SerialWaitChange(LineEdge* edge)
         // Stamped first: everything after this only reads what happened.
         const int64_t realNs = ClockNs(CLOCK_REALTIME);
         const int64_t monoNs = ClockNs(CLOCK_MONOTONIC);
+        const int64_t rawNs = ClockNs(CLOCK_MONOTONIC_RAW);
         uint64_t count;
         int lines = 0;
         if (!SerialCount(&count) || ioctl(SerialFd, TIOCMGET, &lines) != 0)
@@ -149,6 +150,7 @@ static bool SerialWaitChange(LineEdge* edge)
             continue;  // another line changed
         edge->MonoNs = monoNs;
         edge->RealNs = realNs;
+        edge->RawNs = rawNs;
         edge->Level = (lines & SerialMask) ? 1 : 0;
         edge->Missed = uint8_t(changes - 1 < 255 ? changes - 1 : 255);
         return true;

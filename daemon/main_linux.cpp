@@ -268,7 +268,8 @@ int main(int argc, char* argv[])
                     DaemonEdge(edge);
                 const int64_t monoNs = ClockNs(CLOCK_MONOTONIC);
                 const int64_t realNs = ClockNs(CLOCK_REALTIME);
-                DaemonTick(monoNs, realNs, counted);
+                const int64_t rawNs = ClockNs(CLOCK_MONOTONIC_RAW);
+                DaemonTick(monoNs, realNs, rawNs, counted);
             }
         }
     }

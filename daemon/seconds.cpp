@@ -1,6 +1,36 @@
 // Second starts from edge stamps, and their samples; see seconds.h.
 #include "seconds.h"
 
+bool PhaseFit(PhaseRecord& p, int64_t rawNs, int64_t* fittedNs)
+{
+    if (p.Fitted == 0 || p.Misfits >= PHASE_MISFITS_TO_RESTART) {
+        p = PhaseRecord{1, rawNs, double(NS_PER_S), 0};
+        *fittedNs = rawNs;
+        return true;
+    }
+    const double seconds = double(rawNs - p.StartNs) / p.PeriodNs;
+    const int64_t whole = int64_t(seconds + 0.5);
+    if (whole < 1)
+        return false;  // the same second again
+    const int64_t predicted = p.StartNs + int64_t(double(whole) * p.PeriodNs + 0.5);
+    const int64_t miss = rawNs - predicted;
+    if (miss > PHASE_GATE_NS || miss < -PHASE_GATE_NS) {
+        ++p.Misfits;
+        return false;
+    }
+    // The gains of a least-squares line through n points (exact while they
+    // grow), held at those of PHASE_MEMORY points after that.
+    const double n = double(p.Fitted < PHASE_MEMORY ? p.Fitted + 1 : PHASE_MEMORY);
+    const double alpha = 2 * (2 * n - 1) / (n * (n + 1));
+    const double beta = 6 / (n * (n + 1));
+    p.StartNs = predicted + int64_t(alpha * double(miss));
+    p.PeriodNs += beta * double(miss) / double(whole);
+    ++p.Fitted;
+    p.Misfits = 0;
+    *fittedNs = p.StartNs;
+    return true;
+}
+
 void SecondsReset(SecondsRecord& s)
 {
     s = SecondsRecord{};
@@ -19,6 +49,8 @@ static int64_t RoundSeconds(int64_t ns)
 static bool Settle(SecondsRecord& s, SecondSample* out)
 {
     s.HaveStart = false;
+    int64_t fittedRawNs;
+    const bool onLine = PhaseFit(s.Phase, s.Start.RawNs, &fittedRawNs);
     if (!s.MinuteKnown)
         return false;
     const int64_t at = s.Start.MonoNs;
@@ -38,7 +70,7 @@ static bool Settle(SecondsRecord& s, SecondSample* out)
         const int64_t slack = SECOND_TOLERANCE_NS + Magnitude(at - middle) / DRIFT_DIVISOR;
         fits = second >= 0 && marker >= s.MarkerFromNs - slack && marker <= s.MarkerToNs + slack;
     }
-    if (!fits)
+    if (!fits || !onLine)
         return false;
     if (second >= 60) {
         // The minute is over; a leap second may end it, so only the decoder
@@ -48,9 +80,12 @@ static bool Settle(SecondsRecord& s, SecondSample* out)
     }
     s.LastSecond = int8_t(second);
     s.LastSecondNs = at;
+    // The system time where the line puts this start: the edge's own stamp
+    // moved by the line's correction (milliseconds, so the two clocks' rates
+    // do not matter).
     out->Second = uint8_t(second);
-    out->RealNs = s.Start.RealNs;
-    out->OffsetNs = s.MinuteUtcNs + second * NS_PER_S - s.Start.RealNs;
+    out->RealNs = s.Start.RealNs + (fittedRawNs - s.Start.RawNs);
+    out->OffsetNs = s.MinuteUtcNs + second * NS_PER_S - out->RealNs;
     return true;
 }
 

@@ -30,10 +30,19 @@ constexpr int64_t SECOND_TOLERANCE_NS = 20 * NS_PER_MS;
 // Plus this share of the time since: 500 ppm, more than any computer's clock drifts.
 constexpr int64_t DRIFT_DIVISOR = 2000;
 
+// The fit's memory: least squares over every start at first, then an
+// alpha-beta filter that weighs about this many seconds.
+constexpr uint32_t PHASE_MEMORY = 1600;
+// A start this far from the fitted line is not fitted (nor sent); this many
+// in a row start the fit afresh (the receiver moved, the computer slept).
+constexpr int64_t PHASE_GATE_NS = 10 * NS_PER_MS;
+constexpr uint8_t PHASE_MISFITS_TO_RESTART = 8;
+
 // One change of the line as the edge thread stamped it.
 struct LineEdge {
     int64_t MonoNs;  // monotonic clock at the change
     int64_t RealNs;  // real-time (system) clock at the change
+    int64_t RawNs;   // raw monotonic clock (never steered) at the change
     uint8_t Level;   // the line's level after it, as the decoder reads the bit
     uint8_t Missed;  // changes counted before this one that were never stamped
 };
@@ -46,7 +55,20 @@ struct SecondSample {
     uint8_t Second;  // 0..59 within the accepted minute
 };
 
+// The seconds' line on the raw clock.
+struct PhaseRecord {
+    uint32_t Fitted;     // starts fitted so far (0: no line yet)
+    int64_t StartNs;     // the line at the last start fitted, raw clock
+    double PeriodNs;     // a second on the raw clock, ns
+    uint8_t Misfits;     // starts in a row that did not fit
+};
+
+// Fits a clean second start at raw time rawNs. True with *fittedNs, the
+// line's time of this start; false when it lies off the line.
+bool PhaseFit(PhaseRecord& phase, int64_t rawNs, int64_t* fittedNs);
+
 struct SecondsRecord {
+    PhaseRecord Phase;
     bool LevelKnown;         // an edge has been seen
     uint8_t Level;           // the line's level after the last edge
     int64_t LevelSinceNs;    // monotonic time of the last edge

@@ -23,8 +23,9 @@ int64_t Drifted(int64_t truthNs)
     return truthNs + int64_t(double(truthNs - o.StartNs) * o.ClockPpm * 1e-6);
 }
 int64_t RealOf(int64_t truthNs) { return Drifted(truthNs) - Current.Options->ClockBehindNs; }
-// The monotonic clock: the same rate, another origin.
+// The monotonic clocks: the same rate, other origins.
 int64_t MonoOf(int64_t truthNs) { return Drifted(truthNs) - Current.Options->StartNs + 1000 * NS_PER_S; }
+int64_t RawOf(int64_t truthNs) { return Drifted(truthNs) - Current.Options->StartNs + 7000 * NS_PER_S; }
 
 bool LineStatus(uintptr_t, uint32_t* status)
 {
@@ -122,7 +123,7 @@ SimDaemonResult RunSimDaemon(const SimDaemonOptions& o)
             ++counted;
             if (o.EdgesStamped && nextNs + o.StampLatencyNs <= now) {
                 const int64_t stamp = nextNs + o.StampLatencyNs;
-                DaemonEdge(LineEdge{MonoOf(stamp), RealOf(stamp), nextLevel, 0});
+                DaemonEdge(LineEdge{MonoOf(stamp), RealOf(stamp), RawOf(stamp), nextLevel, 0});
             } else if (o.EdgesStamped) {
                 break;  // still on its way from the edge thread: the next tick takes it
             }
@@ -130,7 +131,7 @@ SimDaemonResult RunSimDaemon(const SimDaemonOptions& o)
         }
         Current.NowNs = now;
         const uint64_t accepted = DaemonState.MinutesAccepted;
-        DaemonTick(MonoOf(now), RealOf(now), counted);
+        DaemonTick(MonoOf(now), RealOf(now), RawOf(now), counted);
         if (DaemonState.MinutesAccepted > accepted && result.FirstAcceptedNs == 0)
             result.FirstAcceptedNs = now;
     }
