@@ -261,8 +261,11 @@ int main(int argc, char* argv[])
                 continue;
             for (uint64_t i = 0; i < ticks && i < MAX_CATCH_UP_TICKS; ++i) {
                 // The change count first: every change it counts is then
-                // either in the queue or still on its way.
-                const uint64_t counted = line.CountChanges();
+                // either in the queue or still on its way. Only a second's
+                // start waiting to be settled needs it; without one, no
+                // start is settled in this tick (all ones: the count unknown).
+                const uint64_t counted =
+                    DaemonState.Seconds.HaveStart ? line.CountChanges() : ~uint64_t(0);
                 LineEdge edge;
                 while (TakeEdge(&edge))
                     DaemonEdge(edge);
