@@ -4,6 +4,7 @@
 // with every sample judged against the line's known truth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -179,6 +180,49 @@ TEST(VarneldSeconds, WhichEdgesGiveSamples)
             }
         }
         EXPECT_EQ(got, c.Seconds) << c.Name;
+    }
+}
+
+// The line fitted to the seconds on the raw clock: how close it comes to
+// the true second starts through jitter, a crystal's rate error, gaps and
+// outliers, and that a moved phase starts it afresh.
+TEST(VarneldSeconds, PhaseOfTheSeconds)
+{
+    struct Case {
+        const char* Name;
+        double JitterNs;     // sd of each start's jitter
+        double Ppm;          // the raw clock's rate error
+        int Every;           // one start in this many seconds fitted
+        int64_t JumpNs;      // the phase moves by this after second 1000 (0: never)
+        int64_t MaxErrorNs;  // |fitted - true| over seconds 1500..3000
+    };
+    const Case cases[] = {
+        {"clean", 0, 0, 1, 0, 1000},
+        {"2 ms jitter", 2e6, 0, 1, 0, 300000},
+        {"2 ms jitter, 100 ppm fast, every third", 2e6, 100, 3, 0, 450000},
+        {"clean, 60 ppm slow, phase moved 300 ms", 0, -60, 1, 300 * NS_PER_MS, 1000},
+    };
+    for (const Case& c : cases) {
+        PhaseRecord phase{};
+        uint64_t random = 1;
+        int64_t worst = 0;
+        for (int k = 0; k < 3000; k += c.Every) {
+            const int64_t truth = int64_t(double(k) * 1e9 * (1 + c.Ppm * 1e-6)) + 5000 * NS_PER_S +
+                                  (c.JumpNs != 0 && k > 1000 ? c.JumpNs : 0);
+            // A normal draw from two uniform ones (Box-Muller).
+            const double u1 = (double(SynthNextRandom(random) >> 11) + 0.5) / 9007199254740992.0;
+            const double u2 = double(SynthNextRandom(random) >> 11) / 9007199254740992.0;
+            const double noise = std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307 * u2);
+            int64_t fitted;
+            const bool fits = PhaseFit(phase, truth + int64_t(c.JitterNs * noise), &fitted);
+            // The moved starts do not fit until PHASE_MISFITS_TO_RESTART of them
+            // have not; the next one starts the line afresh.
+            if (c.JumpNs != 0 && k > 1000 && k <= 1000 + (PHASE_MISFITS_TO_RESTART + 1) * c.Every)
+                EXPECT_EQ(fits, k > 1000 + PHASE_MISFITS_TO_RESTART * c.Every) << c.Name << " " << k;
+            if (fits && k >= 1500)
+                worst = std::max<int64_t>(worst, std::llabs(fitted - truth));
+        }
+        EXPECT_LE(worst, c.MaxErrorNs) << c.Name;
     }
 }
 
