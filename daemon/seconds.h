@@ -35,7 +35,7 @@ constexpr int64_t DRIFT_DIVISOR = 2000;
 constexpr uint32_t PHASE_MEMORY = 1600;
 // A start this far from the fitted line is not fitted (nor sent); this many
 // in a row start the fit afresh (the receiver moved, the computer slept).
-constexpr int64_t PHASE_GATE_NS = 10 * NS_PER_MS;
+constexpr int64_t PHASE_GATE_NS = 15 * NS_PER_MS;
 constexpr uint8_t PHASE_MISFITS_TO_RESTART = 8;
 
 // One change of the line as the edge thread stamped it.
