@@ -1,5 +1,6 @@
 // The three settings and the serial handle that the UI thread and the sampling
-// tick share without locks, and the hand-over that replaces the handle safely.
+// tick share without locks. The tick reads them, and the hand-over replaces the
+// handle, in reception/input.cpp; nothing here calls into reception/.
 #pragma once
 
 #include <atomic>
@@ -27,15 +28,6 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free, "lock-free settings");
 static_assert(std::atomic<uintptr_t>::is_always_lock_free, "lock-free handle");
 
 inline bool IsSerialPort(uint32_t port) { return port >= 1 && port <= 9; }
-
-// Timer thread: the raw input byte of the shared port and handle. While it
-// reads, the UI thread does not close the handle it may be using.
-uint8_t ReadSharedInput();
-
-// UI thread: makes next the shared handle and closes the one it replaces once
-// no tick can still be reading through it. The tick never waits; this does, for
-// at most one modem-status read.
-void ReplacePortHandle(uintptr_t next);
 
 // Settings back to their defaults and no handle (tools and tests).
 void ResetSettings();

@@ -119,6 +119,16 @@ void StepDecoder(uint8_t bit, uintptr_t window);
 // handle, 10 and above read the I/O port through Inp32.
 uint8_t ReadInputByte(uint32_t port, uintptr_t handle);
 
+// Timer thread: the raw input byte of the shared port and handle (the settings
+// of config/). While it reads, the UI thread does not close the handle it may
+// be using.
+uint8_t ReadSharedInput();
+
+// UI thread: makes next the shared handle and closes the one it replaces once
+// no tick can still be reading through it. The tick never waits; this does, for
+// at most one modem-status read.
+void ReplacePortHandle(uintptr_t next);
+
 // What a failed modem-status read hands on: every line at 1. The decoder starts
 // out taking 1 as carrier on, so a dead port never shows a second start and
 // ends in ST_NO_PULSE.

@@ -13,11 +13,11 @@ failures=0
 # "error: TEXT" for a refusal whose message holds TEXT. Files are relative to
 # the case's root; SUITE in a text stands for the host's release.
 case_() {
-  local name=$1 expected=$2 root=$work/$1 spec out status=0
+  local name=$1 expected=$2 root=$work/$1 file out status=0
   shift 2
-  for spec in "$@"; do
-    mkdir -p "$(dirname "$root/${spec%%=*}")"
-    printf '%b' "${spec#*=}" | sed "s/SUITE/$suite/g" >"$root/${spec%%=*}"
+  for file in "$@"; do
+    mkdir -p "$(dirname "$root/${file%%=*}")"
+    printf '%b' "${file#*=}" | sed "s/SUITE/$suite/g" >"$root/${file%%=*}"
   done
   mkdir -p "$root/etc/apt"
   out=$(env -u VARNEL_I686_MIRROR "$tool" mirror "$root/etc/apt" 2>&1) || status=$?

@@ -6,6 +6,7 @@
 #include "../config/config.h"
 #include "../config/config_win32.h"
 #include "../reception/input_win32.h"
+#include "../reception/reception.h"
 #include "../resources/resource.h"
 #include "tray_win32.h"
 
