@@ -17,9 +17,9 @@ constexpr int64_t SAMPLE_PERIOD_NS = int64_t(SAMPLE_PERIOD_MS) * NS_PER_MS;
 
 int64_t MinuteUtcNs(uint32_t wParam, uint32_t lParam)
 {
-    const ClockTime t = UnpackClockTime(wParam, lParam);
-    const bool summer = (UnpackStatus(lParam) & ST_SUMMER_TIME) != 0;
-    return (ClockTimeMs(t) + UNIX_MS_AT_2000 - (summer ? HOUR_MS : 0)) * NS_PER_MS;
+    // The guard's own reading (BST by the date, not by the summer bit alone),
+    // so that chronyd gets the minute the guard accepted.
+    return (MinuteUtcMs(UnpackClockTime(wParam, lParam), UnpackStatus(lParam)) + UNIX_MS_AT_2000) * NS_PER_MS;
 }
 
 static int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
@@ -194,7 +194,11 @@ void DaemonEdge(const LineEdge& edge)
 static void HandleTimeCode(uint32_t wParam, uint32_t lParam)
 {
     DaemonRecord& d = DaemonState;
-    d.MessageSummer = (UnpackStatus(lParam) & ST_SUMMER_TIME) != 0;
+    // BST as the guard reads it: by the date, the summer bit deciding only in
+    // the hour repeated in October (the bit is in no parity group).
+    const ClockTime t = UnpackClockTime(wParam, lParam);
+    const int64_t utcMs = MinuteUtcMs(t, UnpackStatus(lParam));
+    d.MessageSummer = utcMs != GUARD_NOT_A_MINUTE && utcMs != ClockTimeMs(t);
     char tip[TIP_SIZE];
     const TrayIconKind icon = ReportTimeCode(wParam, lParam, tip);
     if (icon == ICON_GOOD && (UnpackStatus(lParam) & ST_TIME_VALID)) {

@@ -44,7 +44,7 @@ struct DaemonRecord {
     uint8_t PendingCount;
     uint32_t PendingWParam[PENDING_MESSAGES];
     uint32_t PendingLParam[PENDING_MESSAGES];
-    bool MessageSummer;        // the message being handled carries BST
+    bool MessageSummer;        // the message being handled is in BST, as the guard reads it
     SecondsRecord Seconds;
     char Status[TIP_SIZE];     // the status line shown last
     uint64_t SamplesSent;
