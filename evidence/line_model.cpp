@@ -76,28 +76,6 @@ LineOptions DefaultLineOptions()
     return o;
 }
 
-uint8_t NominalPulses(const SynthMinute& minute, unsigned position, int16_t start[2],
-                      int16_t end[2])
-{
-    start[0] = 0;
-    if (position == 0) {
-        end[0] = 500;
-        return 1;
-    }
-    const bool a = SynthABit(minute, position);
-    const bool b = SynthBBit(minute, position);
-    if (a) {
-        end[0] = b ? 300 : 200;
-        return 1;
-    }
-    end[0] = 100;
-    if (!b)
-        return 1;
-    start[1] = 200;
-    end[1] = 300;
-    return 2;
-}
-
 // Pulses of one signal second in stream time.
 static SecondPulses PulsesOf(LineModel& line, int64_t second)
 {
@@ -117,7 +95,7 @@ static SecondPulses PulsesOf(LineModel& line, int64_t second)
     int16_t start[2], end[2];
     SecondPulses p{};
     p.Second = second;
-    p.Count = NominalPulses(line.Minute, unsigned(second - markerMs / 1000), start, end);
+    p.Count = SynthSecondPulses(line.Minute, unsigned(second - markerMs / 1000), start, end);
     // Stream time of the second's start as the line shows it.
     const int64_t base = (second * 1000000 - line.StartSignalUs) * 1000 + line.Options.DelayNs;
     const int64_t j = line.Options.JitterNs;

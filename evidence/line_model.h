@@ -95,9 +95,3 @@ inline int64_t LineUtcNs(const LineModel& line, int64_t streamNs)
 {
     return line.Options.StartUtcMs * 1000000 + streamNs;
 }
-
-// The off intervals of second `second` (signal ordinal) before delay and
-// jitter, in ms from the second's start: the marker 0..500, otherwise 0..100,
-// A: 100..200, B: 200..300, merged where they touch.
-uint8_t NominalPulses(const SynthMinute& minute, unsigned position, int16_t start[2],
-                      int16_t end[2]);

@@ -252,6 +252,25 @@ bool SynthCarrierOnInMinute(const SynthMinute& minute, int64_t offsetUs)
     return true;
 }
 
+uint8_t SynthSecondPulses(const SynthMinute& minute, unsigned position, int16_t start[2], int16_t end[2])
+{
+    start[0] = 0;
+    if (position == 0) {
+        end[0] = 500;
+        return 1;
+    }
+    const bool a = SynthABit(minute, position);
+    const bool b = SynthBBit(minute, position);
+    if (a || !b) {
+        end[0] = a ? (b ? 300 : 200) : 100;
+        return 1;
+    }
+    end[0] = 100;
+    start[1] = 200;
+    end[1] = 300;
+    return 2;
+}
+
 bool SynthCarrierOn(const SynthSignal& signal, int64_t signalUs)
 {
     const SynthPosition pos = SynthLocate(signal, signalUs);

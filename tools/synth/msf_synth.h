@@ -112,6 +112,10 @@ SynthPosition SynthLocate(const SynthSignal& signal, int64_t signalUs);
 // 500 ms; every other second is off for 0..100 ms, for 100..200 ms when A is 1
 // and for 200..300 ms when B is 1, and on for the rest.
 bool SynthCarrierOnInMinute(const SynthMinute& minute, int64_t offsetUs);
+// The same as spans: the carrier-off spans of position p, in ms from the
+// second's start (the marker 0..500, others 0..100, A 100..200, B 200..300,
+// merged where they touch); returns how many (1 or 2).
+uint8_t SynthSecondPulses(const SynthMinute& minute, unsigned position, int16_t start[2], int16_t end[2]);
 // The core query: is the carrier on at this signal instant?
 bool SynthCarrierOn(const SynthSignal& signal, int64_t signalUs);
 

@@ -42,25 +42,6 @@ EdgeLineOptions DefaultEdgeLineOptions()
     return o;
 }
 
-uint8_t SecondPulses(const SynthMinute& minute, unsigned position, int16_t start[2], int16_t end[2])
-{
-    start[0] = 0;
-    if (position == 0) {
-        end[0] = 500;
-        return 1;
-    }
-    const bool a = SynthABit(minute, position);
-    const bool b = SynthBBit(minute, position);
-    if (a || !b) {
-        end[0] = a ? (b ? 300 : 200) : 100;
-        return 1;
-    }
-    end[0] = 100;
-    start[1] = 200;
-    end[1] = 300;
-    return 2;
-}
-
 // Queues the pulse changes of signal second s, in order, none before the
 // last one handed on (jitter may not swap a pulse's ends or two pulses).
 static void QueueSecond(EdgeLine& line, int64_t s)
@@ -72,7 +53,7 @@ static void QueueSecond(EdgeLine& line, int64_t s)
         line.MinuteValid = true;
     }
     int16_t start[2], end[2];
-    const uint8_t pulses = SecondPulses(line.Minute, unsigned(s - markerMs / 1000), start, end);
+    const uint8_t pulses = SynthSecondPulses(line.Minute, unsigned(s - markerMs / 1000), start, end);
     line.Second = s;
     line.PulseCount = 0;
     line.PulseIndex = 0;

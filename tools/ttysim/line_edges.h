@@ -47,8 +47,3 @@ struct EdgeLine {
 void EdgeLineBegin(EdgeLine& line, const EdgeLineOptions& options, int64_t fromNs);
 // The next change: its truth time and the level after it (always the other).
 void EdgeLineNext(EdgeLine& line, int64_t* atNs, uint8_t* level);
-
-// The carrier-off spans of a second at position p of its minute, in ms from
-// its start: the marker 0..500; others 0..100, A 100..200, B 200..300, merged.
-uint8_t SecondPulses(const SynthMinute& minute, unsigned position, int16_t start[2],
-                     int16_t end[2]);
