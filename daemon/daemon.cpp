@@ -133,8 +133,10 @@ static bool SetClockForMode(const ClockTime& t)
     const DaemonRecord& d = DaemonState;
     if (d.Mode == MODE_CHRONY)
         return true;
+    // The minute alone: the time since its marker comes from the edge.
+    const ClockTime minute{t.Year, t.Month, t.DayOfWeek, t.Day, t.Hour, t.Minute, 0, 0};
     const int64_t utcNs =
-        (ClockTimeMs(t) + UNIX_MS_AT_2000 - (d.MessageSummer ? HOUR_MS : 0)) * NS_PER_MS;
+        (ClockTimeMs(minute) + UNIX_MS_AT_2000 - (d.MessageSummer ? HOUR_MS : 0)) * NS_PER_MS;
     return d.Ops.SetRealTime(utcNs + d.DelayNs,
                              SecondsMarkerNs(d.Seconds, d.PrevReadMonoNs, d.ReadMonoNs));
 }

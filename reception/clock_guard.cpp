@@ -333,7 +333,7 @@ static uint8_t HoldInRun(ClockGuardRecord& g, uint32_t epoch, int64_t position, 
 GuardJudgement GuardJudgeMinute(ClockGuardRecord& g, const MinuteStamp* stamp, int64_t minuteUtcMs,
                                 int64_t clockOffsetMs, uint64_t nowMs)
 {
-    GuardJudgement j{GUARD_HOLD_NO_STAMP, 0, 0, 0, 0, 0};
+    GuardJudgement j{GUARD_HOLD_NO_STAMP, 0, 0, 0, 0, 0, 0};
     if (minuteUtcMs == GUARD_NOT_A_MINUTE) {
         j.Verdict = GUARD_HOLD_WEEKDAY;
         return j;
@@ -363,12 +363,16 @@ GuardJudgement GuardJudgeMinute(ClockGuardRecord& g, const MinuteStamp* stamp, i
     }
     // The clock is set to hh:mm:00.000 now: how late is that against the
     // start of the marker's second as the seconds before it place it? Too
-    // early, and it is set when that start comes instead.
+    // early, and it is set when that start comes instead; later than the
+    // window, and the time since that start is added (whole ms, so that the
+    // clock lands just after the start, as a timely setting does).
     j.RecentUs = stamp->RecentUs;
     const int64_t setLateUs = CountUs(nowMs) - j.StartUs;
     j.SetLateMs = int32_t(Clamp(setLateUs / 1000, INT32_MIN, INT32_MAX));
+    if (setLateUs - (j.RecentUs < 0 ? j.RecentUs : 0) > GUARD_LATE_LIMIT_US && setLateUs < GUARD_CARRY_LIMIT_US)
+        j.CarryMs = uint32_t(setLateUs / 1000);
     const int64_t earlyUs = setLateUs - (j.RecentUs > 0 ? j.RecentUs : 0);
-    const bool timely = Timely(j, setLateUs, GUARD_WAIT_LIMIT_US);
+    const bool timely = Timely(j, setLateUs - int64_t(j.CarryMs) * 1000, GUARD_WAIT_LIMIT_US);
     const GuardVerdict mistimed = setLateUs < 0 ? GUARD_HOLD_EARLY : GUARD_HOLD_LATE;
     if (timely && earlyUs < -GUARD_EARLY_LIMIT_US)
         j.WaitMs = uint32_t((-earlyUs - GUARD_WAIT_TARGET_US) / 1000);

@@ -157,6 +157,11 @@ void ResetSecondTracking();
 // following seconds that moved can let a setting through.
 constexpr int64_t GUARD_EARLY_LIMIT_US = 45000;
 constexpr int64_t GUARD_LATE_LIMIT_US = 27000;
+// A minute handled later than that (the window's thread held up) is set to
+// hh:mm:00 plus the time since its marker's predicted start, as the count
+// measures it, within this much: held instead, the clock would drift on until
+// the next confirmed minute, which for a weak receiver may be hours away.
+constexpr int64_t GUARD_CARRY_LIMIT_US = 1000000;
 // A minute whose marker came early (a noise pulse before the real one) is set
 // a moment later instead, when its second starts: up to this much later, and
 // aiming this much before that start, so that a sleep running over still lands
@@ -213,6 +218,8 @@ struct GuardJudgement {
     int64_t MovedS;      // GUARD_HOLD_MOVED: position minus the one last used
     uint32_t WaitMs;     // a set verdict: wait this long first, then ask
                          // GuardStillTimely
+    uint32_t CarryMs;    // a set verdict: set the clock this long past
+                         // hh:mm:00.000 (a minute handled late)
     int64_t StartUs;     // the marker's second's predicted start on the count
     int32_t RecentUs;    // ... and where the recent starts put it, from there
 };

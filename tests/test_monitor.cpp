@@ -239,9 +239,10 @@ MonitorReport Made(ReportKind kind, const SecondReport& s = {}, const MinuteRepo
     return r;
 }
 
-GuardJudgement Judged(GuardVerdict verdict, int32_t setLateMs = 0, int64_t movedS = 0, uint32_t waitMs = 0)
+GuardJudgement Judged(GuardVerdict verdict, int32_t setLateMs = 0, int64_t movedS = 0, uint32_t waitMs = 0,
+                      uint32_t carryMs = 0)
 {
-    return GuardJudgement{verdict, setLateMs, movedS, waitMs, 0, 0};
+    return GuardJudgement{verdict, setLateMs, movedS, waitMs, carryMs, 0, 0};
 }
 
 TEST(MonitorTexts, ReportLines)
@@ -276,8 +277,12 @@ TEST(MonitorTexts, ReportLines)
         {confirmedWith(Judged(GUARD_HOLD_UNPROVEN), -3012),
          "  confirmed, but Varnel's guard would hold it: the clock is 3.012 s off, so minutes after it must agree\n",
          "confirmed"},
-        {confirmedWith(Judged(GUARD_HOLD_LATE, 60)),
-         "  confirmed, but Varnel's guard would hold it: its marker came 60 ms after its second's start\n",
+        {confirmedWith(Judged(GUARD_SET_FITS, 347, 0, 0, 347)),
+         "  confirmed: Varnel's guard would set the clock to 04:18:00.347 (GMT), handled 347 ms after its second's "
+         "start: it follows from the minute last used\n",
+         "confirmed"},
+        {confirmedWith(Judged(GUARD_HOLD_LATE, 1060)),
+         "  confirmed, but Varnel's guard would hold it: it was handled 1060 ms after its second's start\n",
          "confirmed"},
         {confirmedWith(Judged(GUARD_HOLD_MOVED, 0, -60)),
          "  confirmed, but Varnel's guard would hold it: it is -60 s from where the minute last used puts it\n",

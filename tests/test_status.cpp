@@ -505,11 +505,14 @@ TEST_F(StatusTest, ClockGuardHoldsWhatDoesNotFitAndServesSparseReception)
          Plain(0, 5) + std::vector<GuardMinute>{SetAt(5, -300), SetAt(6, -25)} + Plain(7, 2)},
         {"a noise pulse 510 ms early, after another: set when its second starts", 0, 20, -1, -1, 0, 0, 0, 0,
          Plain(0, 5) + std::vector<GuardMinute>{SetAt(5, -510)} + Plain(6, 2)},
-        {"marker seen 60 ms late", 0, 20, -1, -1, 0, 0, 0, 0,
-         Plain(0, 5) + std::vector<GuardMinute>{Held(5, 75)} + Plain(6, 2)},
-        {"messages handled 50 and 400 ms late", 0, 20, -1, -1, 0, 0, 0, 0,
-         Plain(0, 5) + std::vector<GuardMinute>{Held(5, TICK_LATE_MS, 0, 50), Held(6, TICK_LATE_MS, 0, 400)} +
-             Plain(7, 2)},
+        {"marker seen 60 ms late: set to its second's start", 0, 20, -1, -1, 0, 0, 0, 0,
+         Plain(0, 5) + std::vector<GuardMinute>{SetAt(5, 75)} + Plain(6, 2)},
+        {"messages handled 50 and 400 ms late: set so much past the minute; 1.2 s late: held", 0, 20, -1, -1, 0, 0,
+         0, 0,
+         Plain(0, 5) +
+             std::vector<GuardMinute>{SetAt(5, TICK_LATE_MS, 50), SetAt(6, TICK_LATE_MS, 400),
+                                      Held(7, TICK_LATE_MS, 0, 1200)} +
+             Plain(8, 2)},
         {"wrong minutes: one behind, an hour ahead", 0, 20, -1, -1, 0, 0, 0, 0,
          Plain(0, 5) + std::vector<GuardMinute>{Held(5, TICK_LATE_MS, -1), Held(7, TICK_LATE_MS, 60)} + Plain(8, 2)},
         {"a noise pulse at the same place before every marker", 3000, 20, -1, -1, 0, 0, 0, 0,
@@ -643,27 +646,29 @@ TEST(ClockGuardTest, SaysWhyItSetsOrHolds)
         uint32_t WaitMs;
         int32_t SetLateMs;
         int64_t MovedS;
+        uint32_t CarryMs;
     } steps[] = {
-        {"no trusted seconds yet", 0, 0, 0, 0, 3000, 0, 0, GUARD_HOLD_UNSTEADY, 0, 0, 0},
-        {"the next agrees with it by the count: set", 60, 2, 2000, 1000, 3000, 1, 1, GUARD_SET_AGREED, 0, 3, 0},
+        {"no trusted seconds yet", 0, 0, 0, 0, 3000, 0, 0, GUARD_HOLD_UNSTEADY, 0, 0, 0, 0},
+        {"the next agrees with it by the count: set", 60, 2, 2000, 1000, 3000, 1, 1, GUARD_SET_AGREED, 0, 3, 0, 0},
         {"fits, 200 ms early: set when its second starts", 120, -200, -200000, 1060, 0, 0, 1, GUARD_SET_FITS, 190,
-         -200, 0},
-        {"fits, handled 30 ms late", 180, 0, 0, 1120, 0, 30, 1, GUARD_HOLD_LATE, 0, 30, 0},
-        {"a minute off", 240, 0, 0, 1240, -60000, 0, 1, GUARD_HOLD_MOVED, 0, 0, 60},
-        {"600 ms early, nearest the second before", 300, -600, 400000, 1239, 0, 0, 1, GUARD_SET_FITS, 590, -600, 0},
-        {"another epoch: the count places it, the clock 3 s off", 360, 0, 0, 77, 3000, 0, 2, GUARD_SET_FITS, 0, 0, 0},
+         -200, 0, 0},
+        {"fits, handled 30 ms late: set 30 ms past the minute", 180, 0, 0, 1120, 0, 30, 1, GUARD_SET_FITS, 0, 30, 0, 30},
+        {"a minute off", 240, 0, 0, 1240, -60000, 0, 1, GUARD_HOLD_MOVED, 0, 0, 60, 0},
+        {"600 ms early, nearest the second before", 300, -600, 400000, 1239, 0, 0, 1, GUARD_SET_FITS, 590, -600, 0, 0},
+        {"another epoch: the count places it, the clock 3 s off", 360, 0, 0, 77, 3000, 0, 2, GUARD_SET_FITS, 0, 0, 0, 0},
         {"eleven hours on, another epoch: past the count's reach", 39960, 0, 0, 5, 900, 0, 3, GUARD_HOLD_UNPROVEN, 0,
-         0, 0},
-        {"the clock agrees", 40020, 0, 0, 65, 20, 0, 3, GUARD_SET_CLOCK_AGREES, 0, 0, 0},
-        {"a leap second: one second more", 40080, 0, 0, 126, 1000, 0, 3, GUARD_HOLD_MOVED, 0, 0, 1},
-        {"... and again", 40140, 0, 0, 186, 1000, 0, 3, GUARD_HOLD_MOVED, 0, 0, 1},
-        {"... the third: followed", 40200, 0, 0, 246, 1000, 0, 3, GUARD_SET_AGREED, 0, 0, 0},
+         0, 0, 0},
+        {"the clock agrees", 40020, 0, 0, 65, 20, 0, 3, GUARD_SET_CLOCK_AGREES, 0, 0, 0, 0},
+        {"a leap second: one second more", 40080, 0, 0, 126, 1000, 0, 3, GUARD_HOLD_MOVED, 0, 0, 1, 0},
+        {"... and again", 40140, 0, 0, 186, 1000, 0, 3, GUARD_HOLD_MOVED, 0, 0, 1, 0},
+        {"... the third: followed", 40200, 0, 0, 246, 1000, 0, 3, GUARD_SET_AGREED, 0, 0, 0, 0},
         // The decoder's prediction makes wrong minutes agree: a day off three
         // times is still held, for it is a day from the clock too.
-        {"a day off", 126660, -86400000, 0, 306, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400},
-        {"a day off again", 126720, -86400000, 0, 366, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400},
-        {"a day off a third time", 126780, -86400000, 0, 426, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400},
-        {"the true minute", 40440, 0, 0, 486, 0, 0, 3, GUARD_SET_FITS, 0, 0, 0},
+        {"a day off", 126660, -86400000, 0, 306, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400, 0},
+        {"a day off again", 126720, -86400000, 0, 366, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400, 0},
+        {"a day off a third time", 126780, -86400000, 0, 426, 86400000, 0, 3, GUARD_HOLD_MOVED, 0, 0, -86400, 0},
+        {"the true minute", 40440, 0, 0, 486, 0, 0, 3, GUARD_SET_FITS, 0, 0, 0, 0},
+        {"handled a second late: held", 40500, 0, 0, 546, 0, 1000, 3, GUARD_HOLD_LATE, 0, 1000, 0, 0},
     };
     ClockGuardRecord g{};
     for (const auto& s : steps) {
@@ -676,6 +681,7 @@ TEST(ClockGuardTest, SaysWhyItSetsOrHolds)
         EXPECT_EQ(j.WaitMs, s.WaitMs);
         EXPECT_EQ(j.SetLateMs, s.SetLateMs);
         EXPECT_EQ(j.MovedS, s.MovedS);
+        EXPECT_EQ(GuardSets(j.Verdict) ? j.CarryMs : 0, s.CarryMs);
     }
     EXPECT_EQ(GuardJudgeMinute(g, nullptr, 0, 0, 0).Verdict, GUARD_HOLD_NO_STAMP);
     const MinuteStamp stamp{0, 1000000, 0, 3, 426, 0};

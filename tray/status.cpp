@@ -126,6 +126,13 @@ static bool SetConfirmedMinute(ClockGuardRecord* guard, uint32_t wParam, uint32_
                 return false;
             }
         }
+        // Handled late: the time since the marker's second began goes on.
+        if (j.CarryMs > 0) {
+            ClockTime carried = t;
+            carried.Second = uint16_t(j.CarryMs / 1000);
+            carried.Milliseconds = uint16_t(j.CarryMs % 1000);
+            return SetClockTwice(carried);
+        }
     }
     return SetClockTwice(t);
 }

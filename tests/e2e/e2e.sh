@@ -767,8 +767,8 @@ scenario_monitor_clean() {
     # one, and must say why.
     local said set_re hold_re
     said=$(grep -A1 -x "minute marker: $date $dow $hm ${minute##* }, parity: year ok, month+day ok, weekday ok, hour+minute ok" "$mout.txt" | tail -n +2)
-    set_re="^  confirmed: Varnel's guard would set the clock to $hm:00 \\(${minute##* }\\)( [0-9]+ ms after its marker, when its second starts)?: (it follows from the minute last used|the clock already agrees within 50 ms)\$"
-    hold_re="^  confirmed, but Varnel's guard would hold it: its marker came [0-9]+ ms (after|before) its second's start\$"
+    set_re="^  confirmed: Varnel's guard would set the clock to $hm:00(\\.[0-9]{3})? \\(${minute##* }\\)( [0-9]+ ms after its marker, when its second starts|, handled [0-9]+ ms after its second's start)?: (it follows from the minute last used|the clock already agrees within 50 ms)\$"
+    hold_re="^  confirmed, but Varnel's guard would hold it: (its marker came [0-9]+ ms before|it was handled [0-9]+ ms after) its second's start\$"
     if [ "$stalls" != 0 ] && [[ "$said" =~ $hold_re ]]; then
       ok "its marker line: held by Varnel's guard after a stall of the timer (\"${said#  }\")"
     else

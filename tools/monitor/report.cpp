@@ -152,7 +152,7 @@ static void AppendGuardReason(TextBuffer& b, const MinuteReport& m)
         Append(b, "its marker came %ld ms before its second's start", -(long)j.SetLateMs);
         return;
     case GUARD_HOLD_LATE:
-        Append(b, "its marker came %ld ms after its second's start", (long)j.SetLateMs);
+        Append(b, "it was handled %ld ms after its second's start", (long)j.SetLateMs);
         return;
     case GUARD_HOLD_MOVED:
         Append(b, "it is %+lld s from where the minute last used puts it", (long long)j.MovedS);
@@ -191,11 +191,16 @@ static void FormatMinute(const MonitorReport& r, TextBuffer& b, ReportText* out)
         Append(b, "confirmed");
         Mark(out, b, from, sets ? TONE_GOOD : TONE_WARN);
         if (sets) {
-            Append(b, ": Varnel's guard would set the clock to %02u:%02u:00 (%s)", m.Fields.Hour,
-                   m.Fields.Minute, zone);
+            Append(b, ": Varnel's guard would set the clock to %02u:%02u:00", m.Fields.Hour, m.Fields.Minute);
+            if (m.Guard.CarryMs > 0)
+                Append(b, ".%03u", unsigned(m.Guard.CarryMs));
+            Append(b, " (%s)", zone);
             // A marker taken early: set when the second really starts.
             if (m.Guard.WaitMs > 0)
                 Append(b, " %ld ms after its marker, when its second starts", -(long)m.Guard.SetLateMs);
+            // Handled late: the time since its second began is added.
+            if (m.Guard.CarryMs > 0)
+                Append(b, ", handled %u ms after its second's start", unsigned(m.Guard.CarryMs));
             Append(b, ": ");
         } else
             Append(b, ", but Varnel's guard would hold it: ");
