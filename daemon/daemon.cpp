@@ -212,7 +212,9 @@ static void HandleTimeCode(uint32_t wParam, uint32_t lParam)
     ShowStatus(tip);
 }
 
-void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCounted)
+// One grid instant with the line's bit read then; inHand: every change up to
+// then has been handed to DaemonEdge.
+static void Tick(uint8_t bit, int64_t monoNs, int64_t realNs, int64_t rawNs, bool inHand)
 {
     DaemonRecord& d = DaemonState;
     d.PrevReadMonoNs = d.ReadMonoNs != 0 ? d.ReadMonoNs : monoNs - SAMPLE_PERIOD_NS;
@@ -222,7 +224,6 @@ void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCou
     d.ReadRealNs = realNs;
     d.ReadRawNs = rawNs;
 
-    const uint8_t bit = ReadSampleBit();
     if (!d.EdgesStamped && d.HaveBit && bit != d.LastBit) {
         // A line only sampled: its change lies somewhere between the reads.
         const LineEdge edge{d.PrevReadMonoNs + (monoNs - d.PrevReadMonoNs) / 2,
@@ -241,7 +242,56 @@ void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCou
     // A second's start settles only once no counted change is still on its
     // way from the edge thread: one could be the glitch that spoils it.
     SecondSample sample;
-    if ((!d.EdgesStamped || edgesCounted <= d.EdgesDelivered) &&
-        SecondsSettle(d.Seconds, monoNs, &sample))
+    if (inHand && SecondsSettle(d.Seconds, monoNs, &sample))
         Send(sample);
+}
+
+void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCounted)
+{
+    const DaemonRecord& d = DaemonState;
+    Tick(ReadSampleBit(), monoNs, realNs, rawNs, !d.EdgesStamped || edgesCounted <= d.EdgesDelivered);
+}
+
+void DaemonGridBegin(int64_t monoNs, uint8_t level)
+{
+    DaemonRecord& d = DaemonState;
+    d.GridNs = monoNs;
+    d.GridLevel = level;
+    d.StoredFirst = 0;
+    d.StoredCount = 0;
+}
+
+void DaemonStoreEdges(bool (*take)(LineEdge*))
+{
+    DaemonRecord& d = DaemonState;
+    while (d.StoredCount < STORED_EDGES &&
+           take(&d.Stored[(d.StoredFirst + d.StoredCount) % STORED_EDGES]))
+        ++d.StoredCount;
+}
+
+void DaemonReplay(int64_t countedAtNs, uint64_t counted, int64_t realMinusMonoNs, int64_t rawMinusMonoNs)
+{
+    DaemonRecord& d = DaemonState;
+    uint64_t inHand = d.EdgesDelivered;
+    for (uint32_t i = 0; i < d.StoredCount; ++i)
+        inHand += 1 + uint64_t(d.Stored[(d.StoredFirst + i) % STORED_EDGES].Missed);
+    int64_t untilNs = countedAtNs;
+    if (counted > inHand) {
+        // One is on its way from the edge thread, stamped after every stored one.
+        const int64_t lastNs =
+            d.StoredCount > 0 ? d.Stored[(d.StoredFirst + d.StoredCount - 1) % STORED_EDGES].MonoNs : INT64_MIN;
+        untilNs = lastNs > countedAtNs - STAMP_WAIT_NS ? lastNs : countedAtNs - STAMP_WAIT_NS;
+    }
+    if (untilNs - d.GridNs > REPLAY_LIMIT_NS)
+        d.GridNs += (untilNs - d.GridNs - REPLAY_LIMIT_NS) / SAMPLE_PERIOD_NS * SAMPLE_PERIOD_NS;
+    for (; d.GridNs <= untilNs; d.GridNs += SAMPLE_PERIOD_NS) {
+        while (d.StoredCount > 0 && d.Stored[d.StoredFirst].MonoNs <= d.GridNs) {
+            const LineEdge& edge = d.Stored[d.StoredFirst];
+            d.GridLevel = edge.Level;
+            DaemonEdge(edge);
+            d.StoredFirst = (d.StoredFirst + 1) % STORED_EDGES;
+            --d.StoredCount;
+        }
+        Tick(d.GridLevel, d.GridNs, d.GridNs + realMinusMonoNs, d.GridNs + rawMinusMonoNs, true);
+    }
 }

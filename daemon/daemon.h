@@ -27,6 +27,17 @@ struct DaemonOps {
 // Messages the decoder may post in one tick (it posts at most one per step).
 constexpr uint32_t PENDING_MESSAGES = 4;
 
+// A line whose every change comes stamped need not be read every 20 ms: the
+// daemon wakes every REPLAY_PERIOD_NS and replays the 20 ms grid since, each
+// instant's level the one after the last change stamped before it. Changes
+// wait here for their instant; a change counted but not yet stamped holds the
+// replay back at most STAMP_WAIT_NS; a daemon held up longer than
+// REPLAY_LIMIT_NS loses the ticks before that, as the Windows timer would.
+constexpr uint32_t STORED_EDGES = 64;
+constexpr int64_t REPLAY_PERIOD_NS = NS_PER_S;
+constexpr int64_t STAMP_WAIT_NS = 100 * NS_PER_MS;
+constexpr int64_t REPLAY_LIMIT_NS = 2 * NS_PER_S;
+
 struct DaemonRecord {
     DaemonOps Ops;
     TimeOutMode Mode;
@@ -46,6 +57,11 @@ struct DaemonRecord {
     uint32_t PendingLParam[PENDING_MESSAGES];
     bool MessageSummer;        // the message being handled is in BST, as the guard reads it
     SecondsRecord Seconds;
+    int64_t GridNs;            // stamped lines: the next grid instant, monotonic
+    uint8_t GridLevel;         // ... and the line's level before it
+    LineEdge Stored[STORED_EDGES];  // changes not yet replayed, oldest at StoredFirst
+    uint32_t StoredFirst;
+    uint32_t StoredCount;
     char Status[TIP_SIZE];     // the status line shown last
     uint64_t SamplesSent;
     uint64_t MinutesAccepted;
@@ -67,6 +83,16 @@ void DaemonEdge(const LineEdge& edge);
 // count then (ignored when the tick makes the edges). Steps the decoder,
 // handles its messages, sends samples.
 void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCounted);
+
+// A stamped line: the grid begins at monoNs, the line then at level.
+void DaemonGridBegin(int64_t monoNs, uint8_t level);
+// Stores the stamped changes take gives, in order, while there is room.
+void DaemonStoreEdges(bool (*take)(LineEdge*));
+// Replays the grid up to countedAtNs (monotonic), when the line's change count
+// was counted: up to there when every counted change is stored, else up to
+// the last change stored (the next may still be on its way). The real-time
+// and raw clocks are the monotonic one plus these offsets.
+void DaemonReplay(int64_t countedAtNs, uint64_t counted, int64_t realMinusMonoNs, int64_t rawMinusMonoNs);
 
 // The true time (UTC, ns since 1970) of a WM_TIMECODE message's minute.
 int64_t MinuteUtcNs(uint32_t wParam, uint32_t lParam);

@@ -1,11 +1,12 @@
 // Linux input lines. A serial port is opened like the Windows program opens
 // its COM port (9600 8N1, DTR on to power the receiver, RTS off, not shared);
-// the tick reads the modem status (TIOCMGET), and an edge thread sleeps in
-// TIOCMIWAIT and stamps each change on both clocks as soon as it wakes, with
-// the kernel's change count (TIOCGICOUNT) telling of changes it slept
-// through. The kernel offers no stamp of its own for a modem-line change, so
-// the wake-up is the best there is: tens of microseconds, against the 20 ms
-// grid of the tick. An I/O port is read with inb on the tick only.
+// its modem status (TIOCMGET) is read once at the start, and an edge thread
+// sleeps in TIOCMIWAIT and stamps each change on the clocks as soon as it
+// wakes, with the kernel's change count (TIOCGICOUNT) telling of changes it
+// slept through; the 20 ms grid is replayed from the stamps. The kernel
+// offers no stamp of its own for a modem-line change, so the wake-up is the
+// best there is: tens of microseconds. An I/O port is read with inb on every
+// 20 ms tick.
 #include "line_linux.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The input lines varneld reads on Linux, each behind one small driver table
 // (open, count changes, wait for a change, close), the way a time daemon keeps
-// its reference-clock drivers: a serial port's modem-status line, read on the
-// tick and stamped at every change; an I/O port bit, read on the tick only.
+// its reference-clock drivers: a serial port's modem-status line, stamped at
+// every change; an I/O port bit, read on every tick.
 // A GPIO line is one more table.
 #pragma once
 

@@ -1,6 +1,7 @@
 // varneld: start-up and main loop on Linux. Reads the settings, opens the
-// line, and then ticks every 20 ms on a monotonic timerfd, handing the stamped
-// edges and the tick to the portable core; samples go to chronyd's SOCK
+// line, and then wakes on a monotonic timerfd: a serial line's stamped edges
+// go to the portable core, which replays the 20 ms grid from them; an I/O
+// port is read on every 20 ms tick; samples go to chronyd's SOCK
 // socket, or the clock is set (direct mode). The status line goes to systemd
 // (sd_notify's STATUS=) and to standard error at every change, and nothing
 // else is written. SIGTERM or SIGINT end it with status 0.
@@ -26,6 +27,7 @@
 #include <cstring>
 
 #include "../config/config.h"
+#include "../reception/reception.h"
 #include "daemon.h"
 #include "line_linux.h"
 
@@ -234,11 +236,18 @@ int main(int argc, char* argv[])
     OpenNotifySocket();
     const DaemonOps ops = {SendChronySample, SetRealTime, ShowStatusLine};
     DaemonBegin(options.Mode, options.DelayNs, line.WaitChange != nullptr, ops);
-    if (line.WaitChange != nullptr && !StartEdgeThread(line)) {
+    // A stamped line is read where it changes, so the grid is replayed a few
+    // times a second; a sampled one is read on every tick.
+    const bool stamped = line.WaitChange != nullptr;
+    const int64_t wakeNs = stamped ? REPLAY_PERIOD_NS : int64_t(SAMPLE_PERIOD_MS) * NS_PER_MS;
+    const timespec every{time_t(wakeNs / NS_PER_S), long(wakeNs % NS_PER_S)};
+    const itimerspec period{every, every};
+    if (stamped)
+        DaemonGridBegin(ClockNs(CLOCK_MONOTONIC), ReadSampleBit());
+    if (stamped && !StartEdgeThread(line)) {
         std::fprintf(stderr, "varneld: cannot start the edge thread\n");
         return EXIT_SYSTEM;
     }
-    const itimerspec period{{0, SAMPLE_PERIOD_MS * 1000000}, {0, SAMPLE_PERIOD_MS * 1000000}};
     timerfd_settime(timer, 0, &period, nullptr);
     Notify("READY=1");
 
@@ -259,20 +268,23 @@ int main(int argc, char* argv[])
             uint64_t ticks = 0;
             if (read(timer, &ticks, sizeof ticks) != ssize_t(sizeof ticks))
                 continue;
-            for (uint64_t i = 0; i < ticks && i < MAX_CATCH_UP_TICKS; ++i) {
-                // The change count first: every change it counts is then
-                // either in the queue or still on its way. Only a second's
-                // start waiting to be settled needs it; without one, no
-                // start is settled in this tick (all ones: the count unknown).
-                const uint64_t counted =
-                    DaemonState.Seconds.HaveStart ? line.CountChanges() : ~uint64_t(0);
-                LineEdge edge;
-                while (TakeEdge(&edge))
-                    DaemonEdge(edge);
+            if (stamped) {
+                // The count first: every change it counts is then stored or
+                // still on its way.
+                const int64_t countedAtNs = ClockNs(CLOCK_MONOTONIC);
+                const uint64_t counted = line.CountChanges();
+                DaemonStoreEdges(TakeEdge);
                 const int64_t monoNs = ClockNs(CLOCK_MONOTONIC);
                 const int64_t realNs = ClockNs(CLOCK_REALTIME);
                 const int64_t rawNs = ClockNs(CLOCK_MONOTONIC_RAW);
-                DaemonTick(monoNs, realNs, rawNs, counted);
+                DaemonReplay(countedAtNs, counted, realNs - monoNs, rawNs - monoNs);
+                continue;
+            }
+            for (uint64_t i = 0; i < ticks && i < MAX_CATCH_UP_TICKS; ++i) {
+                const int64_t monoNs = ClockNs(CLOCK_MONOTONIC);
+                const int64_t realNs = ClockNs(CLOCK_REALTIME);
+                const int64_t rawNs = ClockNs(CLOCK_MONOTONIC_RAW);
+                DaemonTick(monoNs, realNs, rawNs, 0);
             }
         }
     }

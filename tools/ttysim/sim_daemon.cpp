@@ -2,6 +2,8 @@
 // (the core's state is process-wide, as in the daemon).
 #include "sim_daemon.h"
 
+#include <deque>
+
 #include "config/config.h"
 #include "daemon/daemon.h"
 #include "reception/platform.h"
@@ -67,6 +69,19 @@ uint64_t Draw(uint64_t& state)
     return SynthNextRandom(state);
 }
 
+// The edge thread's queue: stamped changes, taken once their stamp has passed.
+std::deque<LineEdge> Stamped;
+int64_t TakeUpToMonoNs;
+
+bool TakeStamped(LineEdge* edge)
+{
+    if (Stamped.empty() || Stamped.front().MonoNs > TakeUpToMonoNs)
+        return false;
+    *edge = Stamped.front();
+    Stamped.pop_front();
+    return true;
+}
+
 }  // namespace
 
 SimDaemonOptions DefaultSimDaemonOptions()
@@ -112,23 +127,38 @@ SimDaemonResult RunSimDaemon(const SimDaemonOptions& o)
     // The timer's phase against the seconds is anyone's.
     const int64_t period = int64_t(SAMPLE_PERIOD_MS) * NS_PER_MS;
     const int64_t phase = int64_t(Draw(random) % uint64_t(period));
-    for (int64_t tick = 1;; ++tick) {
+    if (o.EdgesStamped) {
+        // A serial line: every change stamped by the edge thread, the grid
+        // replayed from the stamps at each wake.
+        Stamped.clear();
+        DaemonGridBegin(MonoOf(o.StartNs + phase), line.Level);
+        for (int64_t wake = 1;; ++wake) {
+            const int64_t late = o.TickLateMaxNs > 0 ? int64_t(Draw(random) % uint64_t(o.TickLateMaxNs)) : 0;
+            const int64_t now = o.StartNs + phase + wake * REPLAY_PERIOD_NS + late;
+            if (now - o.StartNs > o.DurationNs)
+                break;
+            for (; nextNs <= now; EdgeLineNext(line, &nextNs, &nextLevel)) {
+                const int64_t stamp = nextNs + o.StampLatencyNs;
+                ++counted;
+                Stamped.push_back(LineEdge{MonoOf(stamp), RealOf(stamp), RawOf(stamp), nextLevel, 0});
+            }
+            Current.NowNs = now;
+            TakeUpToMonoNs = MonoOf(now);
+            const uint64_t accepted = DaemonState.MinutesAccepted;
+            DaemonStoreEdges(TakeStamped);
+            DaemonReplay(MonoOf(now), counted, RealOf(now) - MonoOf(now), RawOf(now) - MonoOf(now));
+            if (DaemonState.MinutesAccepted > accepted && result.FirstAcceptedNs == 0)
+                result.FirstAcceptedNs = now;
+        }
+    }
+    for (int64_t tick = 1; !o.EdgesStamped; ++tick) {
+        // An I/O port: read on every tick, which makes the edges.
         const int64_t late = o.TickLateMaxNs > 0 ? int64_t(Draw(random) % uint64_t(o.TickLateMaxNs)) : 0;
         const int64_t now = o.StartNs + phase + tick * period + late;
         if (now - o.StartNs > o.DurationNs)
             break;
-        // Every change up to now is counted; those stamped by now are handed over.
-        while (nextNs <= now) {
+        for (; nextNs <= now; EdgeLineNext(line, &nextNs, &nextLevel))
             Current.LineLevel = nextLevel;
-            ++counted;
-            if (o.EdgesStamped && nextNs + o.StampLatencyNs <= now) {
-                const int64_t stamp = nextNs + o.StampLatencyNs;
-                DaemonEdge(LineEdge{MonoOf(stamp), RealOf(stamp), RawOf(stamp), nextLevel, 0});
-            } else if (o.EdgesStamped) {
-                break;  // still on its way from the edge thread: the next tick takes it
-            }
-            EdgeLineNext(line, &nextNs, &nextLevel);
-        }
         Current.NowNs = now;
         const uint64_t accepted = DaemonState.MinutesAccepted;
         DaemonTick(MonoOf(now), RealOf(now), RawOf(now), counted);

@@ -1,7 +1,7 @@
 // varneld's portable core run on a simulated line and simulated clocks,
-// hours in seconds: every tick and every stamped edge as the Linux glue hands
-// them over, with the truth of each edge known. For the native tests and the
-// soak of tests/linux/bench.
+// hours in seconds: every tick, or every wake with the edges stamped since,
+// as the Linux glue hands them over, with the truth of each edge known. For
+// the native tests and the soak of tests/linux/bench.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ struct SimDaemonOptions {
     int64_t ClockBehindNs;    // the system clock reads truth minus this
     double ClockPpm;          // and runs this fast (both clocks)
     int64_t StampLatencyNs;   // the edge thread stamps each change this late
-    int64_t TickLateMaxNs;    // each tick runs up to this late (uniform draw)
+    int64_t TickLateMaxNs;    // each tick (or wake) runs up to this late (uniform draw)
     TimeOutMode Mode;
     int64_t DelaySettingNs;   // varneld's Delay setting
     uint8_t UTCFlag;
