@@ -46,7 +46,7 @@ stop_chrony_sim
 echo "varneld's status lines:"
 cat "$dir/varneld.err"
 echo "clock settings recorded:"
-cat "$dir/sim.log"
+grep "^CLOCK" "$dir/sim.log" || true
 settings=$(grep -c '^CLOCK' "$dir/sim.log" || true)
 [ "$settings" -ge 4 ] || { echo "FAIL: $settings clock settings, not two good minutes' (SetClockTwice)"; exit 1; }
 grep -q '^MSF status: good\. .* (UTC)$' "$dir/varneld.err" || { echo "FAIL: no good status"; exit 1; }
