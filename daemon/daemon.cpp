@@ -212,9 +212,9 @@ static void HandleTimeCode(uint32_t wParam, uint32_t lParam)
     ShowStatus(tip);
 }
 
-// One grid instant with the line's bit read then; inHand: every change up to
-// then has been handed to DaemonEdge.
-static void Tick(uint8_t bit, int64_t monoNs, int64_t realNs, int64_t rawNs, bool inHand)
+// One grid instant with the line's bit read then; every change up to then has
+// been handed to DaemonEdge (a stamped line's replay waits for that).
+static void Tick(uint8_t bit, int64_t monoNs, int64_t realNs, int64_t rawNs)
 {
     DaemonRecord& d = DaemonState;
     d.PrevReadMonoNs = d.ReadMonoNs != 0 ? d.ReadMonoNs : monoNs - SAMPLE_PERIOD_NS;
@@ -239,18 +239,12 @@ static void Tick(uint8_t bit, int64_t monoNs, int64_t realNs, int64_t rawNs, boo
     for (uint8_t i = 0; i < d.PendingCount; ++i)
         HandleTimeCode(d.PendingWParam[i], d.PendingLParam[i]);
 
-    // A second's start settles only once no counted change is still on its
-    // way from the edge thread: one could be the glitch that spoils it.
     SecondSample sample;
-    if (inHand && SecondsSettle(d.Seconds, monoNs, &sample))
+    if (SecondsSettle(d.Seconds, monoNs, &sample))
         Send(sample);
 }
 
-void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCounted)
-{
-    const DaemonRecord& d = DaemonState;
-    Tick(ReadSampleBit(), monoNs, realNs, rawNs, !d.EdgesStamped || edgesCounted <= d.EdgesDelivered);
-}
+void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs) { Tick(ReadSampleBit(), monoNs, realNs, rawNs); }
 
 void DaemonGridBegin(int64_t monoNs, uint8_t level)
 {
@@ -292,6 +286,6 @@ void DaemonReplay(int64_t countedAtNs, uint64_t counted, int64_t realMinusMonoNs
             d.StoredFirst = (d.StoredFirst + 1) % STORED_EDGES;
             --d.StoredCount;
         }
-        Tick(d.GridLevel, d.GridNs, d.GridNs + realMinusMonoNs, d.GridNs + rawMinusMonoNs, true);
+        Tick(d.GridLevel, d.GridNs, d.GridNs + realMinusMonoNs, d.GridNs + rawMinusMonoNs);
     }
 }

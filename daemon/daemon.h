@@ -78,11 +78,10 @@ void DaemonBegin(TimeOutMode mode, int64_t delayNs, bool edgesStamped, const Dae
 // One stamped change of the line, in order, before the tick that follows it.
 void DaemonEdge(const LineEdge& edge);
 
-// One 20 ms tick: the line was read (through the platform table) at these
-// times (monotonic, real, raw monotonic); edgesCounted is the line's change
-// count then (ignored when the tick makes the edges). Steps the decoder,
-// handles its messages, sends samples.
-void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs, uint64_t edgesCounted);
+// One 20 ms tick of a line read on the tick (an I/O port): the line was read
+// (through the platform table) at these times (monotonic, real, raw
+// monotonic). Steps the decoder, handles its messages, sends samples.
+void DaemonTick(int64_t monoNs, int64_t realNs, int64_t rawNs);
 
 // A stamped line: the grid begins at monoNs, the line then at level.
 void DaemonGridBegin(int64_t monoNs, uint8_t level);

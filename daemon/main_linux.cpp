@@ -236,8 +236,8 @@ int main(int argc, char* argv[])
     OpenNotifySocket();
     const DaemonOps ops = {SendChronySample, SetRealTime, ShowStatusLine};
     DaemonBegin(options.Mode, options.DelayNs, line.WaitChange != nullptr, ops);
-    // A stamped line is read where it changes, so the grid is replayed a few
-    // times a second; a sampled one is read on every tick.
+    // A stamped line is read where it changes, so the grid is replayed once a
+    // second; a sampled one is read on every tick.
     const bool stamped = line.WaitChange != nullptr;
     const int64_t wakeNs = stamped ? REPLAY_PERIOD_NS : int64_t(SAMPLE_PERIOD_MS) * NS_PER_MS;
     const timespec every{time_t(wakeNs / NS_PER_S), long(wakeNs % NS_PER_S)};
@@ -284,7 +284,7 @@ int main(int argc, char* argv[])
                 const int64_t monoNs = ClockNs(CLOCK_MONOTONIC);
                 const int64_t realNs = ClockNs(CLOCK_REALTIME);
                 const int64_t rawNs = ClockNs(CLOCK_MONOTONIC_RAW);
-                DaemonTick(monoNs, realNs, rawNs, 0);
+                DaemonTick(monoNs, realNs, rawNs);
             }
         }
     }

@@ -161,7 +161,7 @@ SimDaemonResult RunSimDaemon(const SimDaemonOptions& o)
             Current.LineLevel = nextLevel;
         Current.NowNs = now;
         const uint64_t accepted = DaemonState.MinutesAccepted;
-        DaemonTick(MonoOf(now), RealOf(now), RawOf(now), counted);
+        DaemonTick(MonoOf(now), RealOf(now), RawOf(now));
         if (DaemonState.MinutesAccepted > accepted && result.FirstAcceptedNs == 0)
             result.FirstAcceptedNs = now;
     }
